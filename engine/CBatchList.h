@@ -1,0 +1,34 @@
+#pragma once
+
+#include "engine/CBatch.h"
+
+#include <vector>
+
+namespace engine {
+
+// The waiting batches, always in ascending creation time; the head is the next
+// batch to submit. Batches created in the same second keep the order in which
+// the scan met them.
+class CBatchList {
+public:
+    using const_iterator = std::vector<CBatch>::const_iterator;
+
+    std::size_t GetCount() const { return m_batches.size(); }
+    bool IsEmpty() const { return m_batches.empty(); }
+    // The oldest batch; the list must not be empty.
+    const CBatch& GetHead() const { return m_batches.front(); }
+    const_iterator begin() const { return m_batches.begin(); }
+    const_iterator end() const { return m_batches.end(); }
+    void RemoveAll() { m_batches.clear(); }
+
+    // Inserts one batch before the first one created later than it.
+    void InsertOrdered(CBatch batch);
+    // Replaces the whole list with the given batches, in scan order, ordering
+    // them as repeated InsertOrdered calls would, in O(n log n).
+    void Assign(std::vector<CBatch> batches);
+
+private:
+    std::vector<CBatch> m_batches;
+};
+
+} // namespace engine

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace external {
+
+// The file finder through which every directory search and every existence test
+// goes. A search names a path whose last component may hold the wildcards '*'
+// and '?'; a path without wildcards matches exactly that file or directory.
+//
+// The finder refuses, so that they look absent, symbolic links and every entry
+// that is neither a regular file nor a directory (FIFOs, sockets, devices): the
+// queue directory is written by other programs and is never trusted. "." and
+// ".." are never yielded. Matches come sorted by name in byte order, so equal
+// creation times still give a fixed order.
+class CFileFindS {
+public:
+    // One match of a search.
+    struct Entry {
+        std::string name;
+        std::int64_t created = 0;
+        std::int64_t lastWrite = 0;
+        bool directory = false;
+    };
+
+    CFileFindS() = default;
+    virtual ~CFileFindS() = default;
+    CFileFindS(const CFileFindS&) = delete;
+    CFileFindS& operator=(const CFileFindS&) = delete;
+
+    // Opens a search; non-zero when at least one entry matches. No entry is
+    // current until FindNextFileA is called. The second argument is unused.
+    virtual int FindFile(const std::string& name, int unused = 0);
+
+    // Makes the next match current; non-zero when further matches follow, 0 when
+    // the entry just made current is the last one.
+    virtual int FindNextFileA();
+
+    // Ends the search.
+    void Close();
+
+    // Accessors of the current entry.
+    std::string GetFileName() const;
+    // The name without its last extension: "a.b.olb" gives "a.b".
+    std::string GetFileTitle() const;
+    // The search's directory made absolute, "/", then the name.
+    std::string GetFilePath() const;
+    // Birth time where the file system records one, else the status-change time;
+    // calendar seconds (UTC).
+    std::int64_t GetCreationTime() const;
+    std::int64_t GetLastWriteTime() const;
+    bool IsDirectory() const;
+
+protected:
+    // Lets a derived finder (tests, fault injection) supply its own matches.
+    void SetMatches(std::string root, std::vector<Entry> entries);
+
+private:
+    const Entry* Current() const;
+
+    std::string m_root; // absolute directory, ending in "/"
+    std::vector<Entry> m_entries;
+    std::size_t m_next = 0;
+};
+
+} // namespace external

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "settings/ProfileStore.h"
+
+#include <QSettings>
+#include <QString>
+
+namespace settings {
+
+// The per-user store of the desktop: QSettings in its native format under
+// <organisation>/<application>, one group per section. On Linux this is
+// ~/.config/<organisation>/<application>.conf. Every write reaches the file at
+// once, so settings confirmed by the user survive a crash.
+class QtProfileStore final : public ProfileStore {
+public:
+    QtProfileStore(const QString& organisation, const QString& application);
+
+    std::string GetString(const std::string& section, const std::string& key,
+                          const std::string& defaultValue) override;
+    std::int32_t GetInt(const std::string& section, const std::string& key,
+                        std::int32_t defaultValue) override;
+    bool WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) override;
+    bool WriteInt(const std::string& section, const std::string& key,
+                  std::int32_t value) override;
+
+    QString FileName() const { return m_settings.fileName(); }
+
+private:
+    static QString Key(const std::string& section, const std::string& key);
+    bool Write(const std::string& section, const std::string& key, const QVariant& value);
+
+    QSettings m_settings;
+};
+
+} // namespace settings

@@ -1,0 +1,110 @@
+#include "external/CFileFindS.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+using external::CFileFindS;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// Every name the finder yields for a pattern, in its order; directories marked "/".
+std::vector<std::string> Names(const std::string& pattern) {
+    CFileFindS finder;
+    std::vector<std::string> out;
+    if (!finder.FindFile(pattern, 0))
+        return out;
+    int more = 1;
+    while (more) {
+        more = finder.FindNextFileA();
+        out.push_back(finder.GetFileName() + (finder.IsDirectory() ? "/" : ""));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(CFileFindS, WildcardSearchYieldsRegularFilesAndDirectoriesByName) {
+    TempDir dir;
+    for (const char* name : {"b.olb", "a.b.olb", "C.olb", "x.OLB", "y.olb.bak", "[1].olb"})
+        WriteFile(dir / name, "x");
+    std::filesystem::create_directory(dir / "d.olb");
+    ASSERT_EQ(mkfifo((dir / "fifo.olb").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero.olb").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "b.olb").c_str(), (dir / "link.olb").c_str()), 0);
+    ASSERT_EQ(symlink("/nowhere", (dir / "dangling.olb").c_str()), 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string sockPath = dir / "s.olb";
+    ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+    std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+    const std::vector<std::string> expected = {"C.olb", "[1].olb", "a.b.olb", "b.olb", "d.olb/"};
+    EXPECT_EQ(Names(dir / "*.olb"), expected);
+    EXPECT_EQ(Names(dir / "?.olb"), (std::vector<std::string>{"C.olb", "b.olb", "d.olb/"}));
+    close(sock);
+}
+
+TEST(CFileFindS, ExactPathMatchesOnlyRealFilesAndDirectories) {
+    TempDir dir;
+    WriteFile(dir / "sem", "");
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir / "sem").c_str(), (dir / "link").c_str()), 0);
+    struct Case {
+        std::string path;
+        int found;
+    };
+    const Case cases[] = {{dir / "sem", 1},  {dir.Path(), 1},   {dir / "missing", 0},
+                          {dir / "fifo", 0}, {dir / "link", 0}, {dir / "sem/", 0},
+                          {"", 0}};
+    for (const auto& c : cases) {
+        CFileFindS finder;
+        EXPECT_EQ(finder.FindFile(c.path, 0), c.found) << c.path;
+    }
+}
+
+TEST(CFileFindS, AccessorsDescribeTheCurrentEntry) {
+    TempDir dir;
+    WriteFile(dir / "a.b.olb", "x");
+    std::filesystem::create_directory(dir / "sub");
+    testsupport::SetWriteTime(dir / "a.b.olb", 1'000'000'000);
+    struct statx stx {};
+    ASSERT_EQ(statx(AT_FDCWD, (dir / "a.b.olb").c_str(), 0, STATX_BTIME | STATX_CTIME, &stx), 0);
+    const std::int64_t created =
+        (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
+
+    // A relative search path is made absolute; "." and ".." are resolved.
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    CFileFindS finder;
+    ASSERT_EQ(finder.FindFile("./sub/../*.olb", 0), 1);
+    EXPECT_EQ(finder.GetFileName(), "") << "no entry is current before FindNextFileA";
+    EXPECT_EQ(finder.FindNextFileA(), 0) << "the only match is also the last";
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(finder.GetFileName(), "a.b.olb");
+    EXPECT_EQ(finder.GetFileTitle(), "a.b");
+    EXPECT_EQ(finder.GetFilePath(), dir / "a.b.olb");
+    EXPECT_EQ(finder.GetLastWriteTime(), 1'000'000'000);
+    EXPECT_EQ(finder.GetCreationTime(), created);
+    EXPECT_FALSE(finder.IsDirectory());
+}
+
+TEST(CFileFindS, MissingDirectoryOrFileMatchesNothing) {
+    TempDir dir;
+    EXPECT_TRUE(Names(dir / "missing/*.olb").empty());
+    EXPECT_TRUE(Names(dir / "*.olb").empty());
+    WriteFile(dir / "plain", "");
+    EXPECT_TRUE(Names(dir / "plain/*").empty()) << "a file is not a directory";
+}

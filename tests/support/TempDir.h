@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace testsupport {
+
+// A fresh directory under the temporary directory, removed with its contents
+// when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    // Path of a name inside the directory.
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Writes a file with the given content, replacing it; fails the test on error.
+void WriteFile(const std::string& path, const std::string& content);
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+// Sets a file's last-write time (calendar seconds).
+void SetWriteTime(const std::string& path, std::int64_t seconds);
+
+} // namespace testsupport
