@@ -29,6 +29,11 @@ public:
     int GetSettings(settings::CBatchParams& out) const;
     int SetSettings(const settings::CBatchParams& in);
 
+    // One tick of the processing cycle; non-zero when it ran.
+    int ProcessStep();
+    // The text of the window's second status line.
+    std::string StatusMessage();
+
     // The scan pattern: the queue directory, "/" unless it ends in one, the filter.
     std::string ScanPattern() const;
 
