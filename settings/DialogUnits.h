@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QRect>
+#include <QSize>
+
+class QFont;
+class QWidget;
+
+namespace settings {
+
+// Converts dialog-template units into pixels for a given font: a horizontal
+// unit is a quarter of the font's average character width and a vertical unit
+// an eighth of its height, so a window laid out in these units keeps its
+// proportions at any font size.
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFont& font);
+    DialogUnits(int averageCharWidth, int charHeight);
+
+    int X(int units) const;
+    int Y(int units) const;
+    QRect Rect(int x, int y, int width, int height) const;
+    QSize Size(int width, int height) const;
+
+    int AverageCharWidth() const { return m_charWidth; }
+    int CharHeight() const { return m_charHeight; }
+
+private:
+    int m_charWidth;
+    int m_charHeight;
+};
+
+// Names a control after its template id, so that code and tests find it by id.
+QString ControlName(int id);
+
+// Positions a control at a template rectangle given in dialog units.
+void Place(QWidget* control, const DialogUnits& units, int x, int y, int width, int height);
+
+} // namespace settings
