@@ -1,0 +1,361 @@
+#include "app/ModalHelper.h"
+#include "settings/CBatchParamsSheet.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+
+using settings::CBatchParams;
+using settings::CBatchParamsPage2;
+using settings::CBatchParamsSheet;
+
+namespace settings {
+void PrintTo(const CBatchParams& p, std::ostream* os) {
+    *os << "{Queue=" << p.QueueDir << " Processed=" << p.ProcessedDir << " Failed=" << p.FailedDir
+        << " Filters=" << p.Filters << " Wait=" << p.WaitBeforeSubmit << " Status=" << p.StatusFile
+        << " Abort=" << p.AbortFile << " A=" << p.Acquire << " P=" << p.Process
+        << " Q=" << p.Quantify << " F=" << p.Profile << " Print=" << p.PrintReport
+        << " Summary=" << p.CreateSummary << " Scheme=" << p.SchemeName
+        << " Browser=" << p.BrowserFile << " Timeout=" << p.ExternalTimeout << "}";
+}
+} // namespace settings
+
+namespace {
+
+enum Tab { kDirectories, kControl, kOperations, kResults };
+
+// A record with a distinct value in every field, so that a swapped field shows.
+CBatchParams DistinctRecord() {
+    CBatchParams p;
+    p.QueueDir = "/lab/queue";
+    p.ProcessedDir = "/lab/done";
+    p.FailedDir = "/lab/failed";
+    p.Filters = "*.tab";
+    p.WaitBeforeSubmit = 17;
+    p.StatusFile = "/run/status.sem";
+    p.AbortFile = "/run/abort.sem";
+    p.Acquire = 1;
+    p.Process = 0;
+    p.Quantify = 1;
+    p.Profile = 0;
+    p.PrintReport = 0;
+    p.CreateSummary = 1;
+    p.SchemeName = "Summary A";
+    p.BrowserFile = "/opt/viewer/view";
+    p.ExternalTimeout = 120;
+    return p;
+}
+
+// A sheet shown without a modal loop, with its warnings recorded.
+class SheetTest : public ::testing::Test {
+protected:
+    void Open(const CBatchParams& record) {
+        m_sheet.SetWarningPresenter(
+            [this](QWidget*, const QString& text) { m_warnings.push_back(text); });
+        m_given = record;
+        m_sheet.SetParams(record);
+        m_sheet.show();
+    }
+    void Select(Tab tab) { m_sheet.Tabs()->setCurrentIndex(tab); }
+    template <typename T> T* Control(int id) {
+        return m_sheet.findChild<T*>(settings::ControlName(id));
+    }
+    QLineEdit* Delay() { return Control<QLineEdit>(CBatchParamsPage2::kWaitBeforeSubmit); }
+    QComboBox* FilterList() { return Control<QComboBox>(CBatchParamsPage2::kFilters); }
+    // Presses OK; true when the sheet closed with OK.
+    bool PressOk() {
+        m_sheet.Buttons()->button(QDialogButtonBox::Ok)->click();
+        return !m_sheet.isVisible() && m_sheet.result() == QDialog::Accepted;
+    }
+    // What the sheet gives back over the record it was given.
+    CBatchParams Result() {
+        CBatchParams record = m_given;
+        m_sheet.GetParams(record);
+        return record;
+    }
+
+    CBatchParamsSheet m_sheet;
+    CBatchParams m_given;
+    std::vector<QString> m_warnings;
+};
+
+} // namespace
+
+TEST_F(SheetTest, CaptionAndTabsInOrder) {
+    Open(DistinctRecord());
+    EXPECT_EQ(m_sheet.windowTitle(), "Tesmaro Settings");
+    ASSERT_EQ(m_sheet.Tabs()->count(), 4);
+    const char* titles[] = {"Directories", "Control", "Operations", "Results"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(m_sheet.Tabs()->tabText(i), titles[i]);
+    EXPECT_EQ(m_sheet.Tabs()->currentIndex(), kDirectories);
+}
+
+TEST_F(SheetTest, PagesAreBuiltOnlyWhenFirstShown) {
+    Open(DistinctRecord());
+    EXPECT_TRUE(m_sheet.m_page1.IsCreated());
+    EXPECT_FALSE(m_sheet.m_page2.IsCreated());
+    EXPECT_EQ(Delay(), nullptr);
+    Select(kControl);
+    EXPECT_TRUE(m_sheet.m_page2.IsCreated());
+    ASSERT_NE(Delay(), nullptr);
+    EXPECT_EQ(Delay()->text(), "17");
+    EXPECT_FALSE(m_sheet.m_page3.IsCreated());
+    EXPECT_FALSE(m_sheet.m_page4.IsCreated());
+}
+
+TEST_F(SheetTest, PagesNeverShownGiveBackExactlyWhatTheyWereGiven) {
+    CBatchParams record = DistinctRecord();
+    record.WaitBeforeSubmit = 0; // refused by the page's own check, were it shown
+    record.Filters = "*.none";   // matches no entry of the list
+    record.Acquire = 7;          // a check box would read back 1
+    Open(record);
+    ASSERT_TRUE(PressOk());
+    EXPECT_EQ(Result(), record);
+    EXPECT_TRUE(m_warnings.empty());
+}
+
+TEST_F(SheetTest, EveryFieldTravelsThroughItsOwnControl) {
+    const CBatchParams record = DistinctRecord();
+    Open(record);
+    for (Tab tab : {kControl, kOperations, kResults})
+        Select(tab);
+    EXPECT_EQ(Control<QLineEdit>(1004)->text(), "/lab/queue");
+    EXPECT_EQ(Control<QLineEdit>(1005)->text(), "/lab/done");
+    EXPECT_EQ(Control<QLineEdit>(1007)->text(), "/lab/failed");
+    EXPECT_EQ(Control<QLineEdit>(1002)->text(), "/run/status.sem");
+    EXPECT_EQ(Control<QLineEdit>(1009)->text(), "/run/abort.sem");
+    EXPECT_EQ(FilterList()->currentText(), "*.tab");
+    EXPECT_TRUE(Control<QCheckBox>(1010)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(1011)->isChecked());
+    EXPECT_TRUE(Control<QCheckBox>(1012)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(1026)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(1015)->isChecked());
+    EXPECT_TRUE(Control<QCheckBox>(1016)->isChecked());
+    EXPECT_EQ(Control<QLineEdit>(1021)->text(), "Summary A");
+    EXPECT_EQ(Control<QLineEdit>(1022)->text(), "/opt/viewer/view");
+
+    // Changes on every page come back in the right fields.
+    Select(kDirectories);
+    Control<QLineEdit>(1004)->setText("/q2");
+    Select(kControl);
+    Delay()->setText("600");
+    FilterList()->setCurrentIndex(5);
+    Select(kOperations);
+    Control<QCheckBox>(1011)->setChecked(true);
+    Select(kResults);
+    Control<QCheckBox>(1015)->setChecked(true);
+    Control<QLineEdit>(1021)->setText("Scheme B");
+    ASSERT_TRUE(PressOk());
+    CBatchParams expected = record;
+    expected.QueueDir = "/q2";
+    expected.WaitBeforeSubmit = 600;
+    expected.Filters = "*.csv";
+    expected.Process = 1;
+    expected.PrintReport = 1;
+    expected.SchemeName = "Scheme B";
+    EXPECT_EQ(Result(), expected);
+}
+
+TEST_F(SheetTest, StoredDelayOfZeroIsShownAndRefused) {
+    CBatchParams record = DistinctRecord();
+    record.WaitBeforeSubmit = 0;
+    Open(record);
+    Select(kControl);
+    EXPECT_EQ(Delay()->text(), "0");
+    EXPECT_FALSE(PressOk());
+    ASSERT_EQ(m_warnings.size(), 1u);
+    EXPECT_EQ(m_warnings[0], CBatchParamsPage2::kNeedDelayInRange);
+    EXPECT_TRUE(m_sheet.isVisible());
+    // Cancel still ends the sheet.
+    m_sheet.Buttons()->button(QDialogButtonBox::Cancel)->click();
+    EXPECT_FALSE(m_sheet.isVisible());
+    EXPECT_EQ(m_sheet.result(), QDialog::Rejected);
+}
+
+TEST_F(SheetTest, DelayIsCheckedOnOkAndOnLeavingThePage) {
+    struct Case {
+        const char* text;
+        const char* warning; // nullptr: accepted
+        std::int32_t value;
+    };
+    const Case cases[] = {
+        {"1", nullptr, 1},
+        {"600", nullptr, 600},
+        {" 42\t", nullptr, 42},
+        {"+7", nullptr, 7},
+        {"0", CBatchParamsPage2::kNeedDelayInRange, 0},
+        {"601", CBatchParamsPage2::kNeedDelayInRange, 0},
+        {"99999999999999999999", CBatchParamsPage2::kNeedDelayInRange, 0},
+        {"abc", CBatchParamsPage2::kNeedWholeNumber, 0},
+        {"", CBatchParamsPage2::kNeedWholeNumber, 0},
+        {"-1", CBatchParamsPage2::kNeedWholeNumber, 0},
+        {"5 s", CBatchParamsPage2::kNeedWholeNumber, 0},
+        {"١٢", CBatchParamsPage2::kNeedWholeNumber, 0}, // digits of another script
+    };
+    for (const Case& c : cases) {
+        for (bool byOk : {true, false}) {
+            SCOPED_TRACE(std::string("delay [") + c.text + "] " + (byOk ? "OK" : "tab change"));
+            CBatchParamsSheet sheet;
+            std::vector<QString> warnings;
+            sheet.SetWarningPresenter(
+                [&warnings](QWidget*, const QString& text) { warnings.push_back(text); });
+            CBatchParams record = DistinctRecord();
+            sheet.SetParams(record);
+            sheet.show();
+            sheet.Tabs()->setCurrentIndex(kControl);
+            auto* delay = sheet.findChild<QLineEdit*>(settings::ControlName(1014));
+            auto* abortFile = sheet.findChild<QLineEdit*>(settings::ControlName(1009));
+            delay->setText(QString::fromUtf8(c.text));
+            abortFile->setText("/changed");
+            if (byOk)
+                sheet.accept();
+            else
+                sheet.Tabs()->setCurrentIndex(kResults);
+            CBatchParams out = DistinctRecord();
+            sheet.GetParams(out);
+            if (c.warning == nullptr) {
+                EXPECT_TRUE(warnings.empty());
+                EXPECT_EQ(out.WaitBeforeSubmit, c.value);
+                EXPECT_EQ(out.AbortFile, "/changed");
+                EXPECT_EQ(sheet.Tabs()->currentIndex(), byOk ? kControl : kResults);
+            } else {
+                ASSERT_EQ(warnings.size(), 1u);
+                EXPECT_EQ(warnings[0], c.warning);
+                EXPECT_TRUE(sheet.isVisible());
+                EXPECT_EQ(sheet.Tabs()->currentIndex(), kControl);
+                EXPECT_EQ(sheet.focusWidget(), delay);
+                // Nothing of the page is read in a refused attempt.
+                EXPECT_EQ(out, record);
+            }
+        }
+    }
+}
+
+TEST_F(SheetTest, FilterSelectionIgnoresCaseAndMayBeEmpty) {
+    struct Case {
+        const char* stored;
+        int index;
+        const char* readBack;
+    };
+    const Case cases[] = {
+        {"*.tab", 3, "*.tab"}, {"*.OLB", 0, "*.olb"}, {"*.Csv", 5, "*.csv"},
+        {"*.xyz", -1, ""},     {"", -1, ""},          {"*.olb ", -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        CBatchParamsSheet sheet;
+        CBatchParams record = DistinctRecord();
+        record.Filters = c.stored;
+        sheet.SetParams(record);
+        sheet.show();
+        sheet.Tabs()->setCurrentIndex(kControl);
+        auto* list = sheet.findChild<QComboBox*>(settings::ControlName(1013));
+        ASSERT_EQ(list->count(), 6);
+        EXPECT_EQ(list->itemText(0), "*.olb");
+        EXPECT_EQ(list->itemText(5), "*.csv");
+        EXPECT_FALSE(list->isEditable());
+        EXPECT_EQ(list->currentIndex(), c.index);
+        sheet.accept();
+        CBatchParams out;
+        sheet.GetParams(out);
+        EXPECT_EQ(out.Filters, c.readBack);
+    }
+}
+
+TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
+    Open(DistinctRecord());
+    Select(kControl);
+    std::vector<QString> order;
+    QWidget* w = Control<QLineEdit>(1002);
+    for (int i = 0; i < 4; ++i) {
+        order.push_back(w->objectName());
+        do
+            w = w->nextInFocusChain();
+        while (w->focusPolicy() == Qt::NoFocus || !w->isVisible() ||
+               w->parentWidget() != &m_sheet.m_page2);
+    }
+    EXPECT_EQ(order, (std::vector<QString>{"1002", "1009", "1014", "1013"}));
+}
+
+TEST_F(SheetTest, BrowseStartsFromTheTypedPathAndFillsTheEdit) {
+    std::vector<QString> asked;
+    std::optional<QString> answer;
+    m_sheet.SetFileChooser([&](QWidget*, const QString& initial) {
+        asked.push_back(initial);
+        return answer;
+    });
+    CBatchParams record = DistinctRecord();
+    record.BrowserFile = "Telvorn.exe";
+    Open(record);
+    Select(kResults);
+    auto* browse = Control<QPushButton>(1023);
+    auto* edit = Control<QLineEdit>(1022);
+
+    browse->click(); // cancelled
+    EXPECT_EQ(edit->text(), "Telvorn.exe");
+
+    edit->setText("/usr/local/bin/typed");
+    answer = "/opt/viewer/chosen";
+    browse->click();
+    EXPECT_EQ(edit->text(), "/opt/viewer/chosen");
+    EXPECT_EQ(asked, (std::vector<QString>{"Telvorn.exe", "/usr/local/bin/typed"}));
+
+    ASSERT_TRUE(PressOk());
+    EXPECT_EQ(Result().BrowserFile, "/opt/viewer/chosen");
+}
+
+TEST(SheetModal, CancelAfterChangesOnEveryPageLeavesTheRecordAlone) {
+    const CBatchParams original = DistinctRecord();
+    CBatchParams record = original;
+    CBatchParamsSheet sheet;
+    testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* s) {
+        s->findChild<QLineEdit*>("1004")->setText("/elsewhere");
+        s->Tabs()->setCurrentIndex(kControl);
+        s->findChild<QLineEdit*>("1014")->setText("9");
+        s->Tabs()->setCurrentIndex(kOperations);
+        s->findChild<QCheckBox*>("1026")->setChecked(true);
+        s->Tabs()->setCurrentIndex(kResults);
+        s->findChild<QLineEdit*>("1021")->setText("other");
+        s->Buttons()->button(QDialogButtonBox::Cancel)->click();
+    });
+    EXPECT_EQ(sheet.EditParams(record), 0);
+    EXPECT_EQ(record, original);
+}
+
+TEST(SheetModal, ExternalTimeoutSurvivesRepeatedOk) {
+    CBatchParams record = DistinctRecord();
+    record.ExternalTimeout = 120;
+    for (int round = 0; round < 3; ++round) {
+        CBatchParamsSheet sheet;
+        testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* s) {
+            for (int tab : {kControl, kOperations, kResults})
+                s->Tabs()->setCurrentIndex(tab);
+            s->accept();
+        });
+        EXPECT_EQ(sheet.EditParams(record), 1);
+        EXPECT_EQ(record.ExternalTimeout, 120);
+    }
+    EXPECT_EQ(record, [] {
+        CBatchParams p = DistinctRecord();
+        p.ExternalTimeout = 120;
+        return p;
+    }());
+}
+
+TEST(SheetModal, ClosingTheWindowReadsNothing) {
+    CBatchParams record = DistinctRecord();
+    CBatchParamsSheet sheet;
+    testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* s) {
+        s->findChild<QLineEdit*>("1005")->setText("/x");
+        s->close();
+    });
+    EXPECT_EQ(sheet.EditParams(record), 0);
+    EXPECT_EQ(record, DistinctRecord());
+}
