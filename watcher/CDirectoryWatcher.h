@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/MessageRegistry.h"
+#include "watcher/StopEvent.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,12 +13,16 @@ namespace watcher {
 // Watches one directory from a worker thread and posts the registered message
 // "KV_Directory_Change" (both parameters 0) to its target whenever something in
 // the directory changes. The message carries nothing; the receiver rescans.
+//
+// Every operation but GetMessageId and WatchThreadProc belongs to the owner's
+// thread. The worker reads directory, filter, subtree flag and target only when
+// it starts, and they change only while no worker exists, so they need no lock.
 class CDirectoryWatcher {
 public:
     static constexpr const char* kMessageName = "KV_Directory_Change";
     // Change kinds, as filter bits.
-    static constexpr std::uint32_t kFileName = 0x1;  // created, deleted, renamed
-    static constexpr std::uint32_t kSize = 0x8;      // size changed
+    static constexpr std::uint32_t kFileName = 0x1;   // created, deleted, renamed
+    static constexpr std::uint32_t kSize = 0x8;       // size changed
     static constexpr std::uint32_t kLastWrite = 0x10; // last-write time changed
 
     explicit CDirectoryWatcher(platform::MessagePoster* target);
@@ -29,11 +35,16 @@ public:
     void SetDirectory(const char* directory, std::uint32_t filter, bool watchSubtree);
     void SetWindow(platform::MessagePoster* target);
     void Enable(bool on);
+    // Replaces any worker by a new one; false when no worker could be created.
     bool Start();
+    // Ends the worker and waits for it; nothing when there is none.
     void Stop();
+    // True while a worker exists that has not ended by itself.
     bool IsRunning() const;
     std::uint32_t GetMessageId();
 
+    // The worker's body: waits for changes until the stop event, posting one
+    // message per wake that saw a change. Always returns 0.
     static unsigned WatchThreadProc(CDirectoryWatcher* watcher);
 
 private:
@@ -43,8 +54,8 @@ private:
     std::uint32_t m_filter = 0;
     bool m_watchSubtree = false;
     platform::MessagePoster* m_target = nullptr;
-    std::uint32_t m_messageId = 0;
-    int m_stopEvent = -1; // eventfd, stays signalled until reset
+    std::atomic<std::uint32_t> m_messageId{0};
+    StopEvent m_stopEvent; // manual reset: stays signalled until Start resets it
     std::unique_ptr<Worker> m_worker;
 };
 

@@ -1,0 +1,394 @@
+#include "WatcherTestSupport.h"
+#include "support/TempDir.h"
+#include "watcher/CDirectoryWatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+using testsupport::TempDir;
+using watcher::CDirectoryWatcher;
+using namespace watchertest;
+
+namespace {
+
+constexpr std::uint32_t kSystemFilter = 25; // what the main window asks for
+
+std::uint32_t RegisteredId() {
+    return platform::RegisterWindowMessage(CDirectoryWatcher::kMessageName);
+}
+
+// A watcher aimed at a fresh directory, with a recording target.
+class DirectoryWatcherTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingPoster poster;
+    CDirectoryWatcher watcher{&poster};
+
+    // Starts a worker on the directory and waits until its watch is in place,
+    // so that every change from here on is seen.
+    void StartOn(const std::string& path, std::uint32_t filter = kSystemFilter,
+                 bool subtree = false) {
+        watcher.SetDirectory(path.c_str(), filter, subtree);
+        ASSERT_TRUE(watcher.Start());
+        ASSERT_TRUE(WaitUntil([&] { return WatchCount(path) == 1; })) << path;
+    }
+};
+
+// Lowers the limit of open descriptors to what is open now, so that the next
+// descriptor cannot be created; restores the limit when it goes away.
+class NoMoreDescriptors {
+public:
+    NoMoreDescriptors() {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int lowestFree = fcntl(0, F_DUPFD_CLOEXEC, 0);
+        close(lowestFree);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~NoMoreDescriptors() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+    NoMoreDescriptors(const NoMoreDescriptors&) = delete;
+    NoMoreDescriptors& operator=(const NoMoreDescriptors&) = delete;
+
+private:
+    rlimit m_saved{};
+};
+
+} // namespace
+
+TEST_F(DirectoryWatcherTest, NewWatcherIsNotRunningAndWatchesNothing) {
+    EXPECT_FALSE(watcher.IsRunning());
+    watcher.SetDirectory(dir.Path().c_str(), kSystemFilter, false);
+    EXPECT_FALSE(watcher.IsRunning());
+    EXPECT_EQ(WatchCount(dir.Path()), 0);
+    EXPECT_EQ(watcher.GetMessageId(), RegisteredId());
+    EXPECT_GE(RegisteredId(), 0xC000u);
+}
+
+TEST_F(DirectoryWatcherTest, EachKindOfChangePostsTheRegisteredMessage) {
+    struct Case {
+        const char* what;
+        std::uint32_t filter;
+        std::function<void(const TempDir&)> change;
+    };
+    const Case cases[] = {
+        {"create, system filter", kSystemFilter, [](auto& d) { CreateFile(d / "new.olb"); }},
+        {"create", CDirectoryWatcher::kFileName, [](auto& d) { CreateFile(d / "new.olb"); }},
+        {"delete", CDirectoryWatcher::kFileName, [](auto& d) { Remove(d / "old.olb"); }},
+        {"rename", CDirectoryWatcher::kFileName,
+         [](auto& d) { Rename(d / "old.olb", d / "renamed.olb"); }},
+        {"move out", CDirectoryWatcher::kFileName,
+         [](auto& d) {
+             Rename(d / "old.olb", d.Path() + "/../moved-" + std::to_string(getpid()));
+         }},
+        {"write, size", CDirectoryWatcher::kSize, [](auto& d) { AppendTo(d / "old.olb", "x"); }},
+        {"write, last write", CDirectoryWatcher::kLastWrite,
+         [](auto& d) { AppendTo(d / "old.olb", "x"); }},
+        {"touch, last write", CDirectoryWatcher::kLastWrite,
+         [](auto& d) { testsupport::SetWriteTime(d / "old.olb", 1'600'000'000); }},
+        {"subdirectory created", kSystemFilter, [](auto& d) { MakeDirectory(d / "sub"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        RecordingPoster target;
+        CDirectoryWatcher w(&target);
+        CreateFile(d / "old.olb");
+        w.SetDirectory(d.Path().c_str(), c.filter, false);
+        ASSERT_TRUE(w.Start());
+        ASSERT_TRUE(WaitUntil([&] { return WatchCount(d.Path()) == 1; }));
+        c.change(d);
+        ASSERT_TRUE(target.WaitForPosts(1));
+        const auto post = target.Posts().front();
+        EXPECT_EQ(post.id, RegisteredId());
+        EXPECT_EQ(post.wParam, 0u);
+        EXPECT_EQ(post.lParam, 0);
+        EXPECT_TRUE(w.IsRunning());
+        std::remove((d.Path() + "/../moved-" + std::to_string(getpid())).c_str());
+    }
+}
+
+// Stop serves a change that is already pending before it ends the worker, so
+// after Stop every change made before it has been reported: no post means the
+// change did not count.
+TEST_F(DirectoryWatcherTest, ChangesOutsideTheFilterPostNothing) {
+    struct Case {
+        const char* what;
+        std::uint32_t filter;
+        std::function<void(const TempDir&)> change;
+    };
+    const Case cases[] = {
+        {"empty file created, size only", CDirectoryWatcher::kSize,
+         [](auto& d) { CreateFile(d / "new.olb"); }},
+        {"file written, names only", CDirectoryWatcher::kFileName,
+         [](auto& d) { AppendTo(d / "old.olb", "x"); }},
+        {"file renamed, size and last write",
+         CDirectoryWatcher::kSize | CDirectoryWatcher::kLastWrite,
+         [](auto& d) { Rename(d / "old.olb", d / "renamed.olb"); }},
+        {"file read", kSystemFilter, [](auto& d) { testsupport::ReadFile(d / "old.olb"); }},
+        {"file created in a subdirectory, no subtree", kSystemFilter,
+         [](auto& d) { CreateFile(d / "sub/new.olb"); }},
+        {"the directory's own mode changed", kSystemFilter,
+         [](auto& d) { ASSERT_EQ(chmod(d.Path().c_str(), 0750), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        RecordingPoster target;
+        CDirectoryWatcher w(&target);
+        CreateFile(d / "old.olb");
+        MakeDirectory(d / "sub");
+        w.SetDirectory(d.Path().c_str(), c.filter, false);
+        ASSERT_TRUE(w.Start());
+        ASSERT_TRUE(WaitUntil([&] { return WatchCount(d.Path()) == 1; }));
+        c.change(d);
+        w.Stop();
+        EXPECT_EQ(target.Count(), 0u);
+    }
+}
+
+TEST_F(DirectoryWatcherTest, ChangePendingAtStopIsPostedBeforeStopReturns) {
+    StartOn(dir.Path(), CDirectoryWatcher::kFileName); // a creation is then one event
+    CreateFile(dir / "b.olb");
+    watcher.Stop();
+    EXPECT_EQ(poster.Count(), 1u);
+    EXPECT_FALSE(watcher.IsRunning());
+}
+
+TEST_F(DirectoryWatcherTest, DirectoryThatCannotBeWatchedEndsTheWorkerAtOnce) {
+    struct Case {
+        const char* what;
+        std::string path;
+        std::uint32_t filter;
+    };
+    const Case cases[] = {
+        {"absent", dir / "absent", kSystemFilter},
+        {"a file", dir / "file", kSystemFilter},
+        {"empty path", "", kSystemFilter},
+        {"no kind of change asked for", dir.Path(), 0},
+        {"only kinds without a counterpart", dir.Path(), 0x2 | 0x4},
+    };
+    CreateFile(dir / "file");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingPoster target;
+        CDirectoryWatcher w(&target);
+        w.SetDirectory(c.path.c_str(), c.filter, false);
+        EXPECT_TRUE(w.Start());
+        EXPECT_TRUE(WaitUntil([&] { return !w.IsRunning(); }));
+        CreateFile(dir / "after");
+        AppendTo(dir / "file", "x");
+        w.Stop();
+        Remove(dir / "after");
+        EXPECT_EQ(target.Count(), 0u);
+        EXPECT_EQ(WatchCount(dir.Path()), 0);
+    }
+}
+
+TEST_F(DirectoryWatcherTest, InaccessibleDirectoryEndsTheWorker) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    MakeDirectory(dir / "locked");
+    ASSERT_EQ(chmod((dir / "locked").c_str(), 0), 0);
+    watcher.SetDirectory((dir / "locked").c_str(), kSystemFilter, false);
+    EXPECT_TRUE(watcher.Start());
+    EXPECT_TRUE(WaitUntil([&] { return !watcher.IsRunning(); }));
+    chmod((dir / "locked").c_str(), 0700);
+}
+
+TEST_F(DirectoryWatcherTest, WatchedDirectoryRemovedOrMovedAwayEndsTheWorker) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> removal;
+    };
+    const Case cases[] = {
+        {"removed", [](const std::string& p) { Remove(p); }},
+        {"moved away", [](const std::string& p) { Rename(p, p + "-moved"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string queue = dir / "queue";
+        MakeDirectory(queue);
+        RecordingPoster target;
+        CDirectoryWatcher w(&target);
+        w.SetDirectory(queue.c_str(), kSystemFilter, false);
+        ASSERT_TRUE(w.Start());
+        ASSERT_TRUE(WaitUntil([&] { return WatchCount(queue) == 1; }));
+        c.removal(queue);
+        EXPECT_TRUE(WaitUntil([&] { return !w.IsRunning(); }));
+        // Ended, not stopped: only Start brings it back, SetDirectory does not.
+        MakeDirectory(queue);
+        w.SetDirectory(queue.c_str(), kSystemFilter, false);
+        EXPECT_FALSE(w.IsRunning());
+        EXPECT_EQ(WatchCount(queue), 0);
+        EXPECT_TRUE(w.Start());
+        EXPECT_TRUE(WaitUntil([&] { return WatchCount(queue) == 1; }));
+        w.Stop();
+        Remove(queue);
+        std::remove((queue + "-moved").c_str());
+    }
+}
+
+TEST_F(DirectoryWatcherTest, SetDirectoryWithoutDirectoryChangesNothing) {
+    // Stopped: the stored values stay.
+    watcher.SetDirectory(dir.Path().c_str(), kSystemFilter, false);
+    watcher.SetDirectory(nullptr, 0, true);
+    EXPECT_FALSE(watcher.IsRunning());
+    ASSERT_TRUE(watcher.Start());
+    ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
+    // Running: the worker and its watch stay.
+    watcher.SetDirectory(nullptr, 0, true);
+    EXPECT_TRUE(watcher.IsRunning());
+    EXPECT_EQ(WatchCount(dir.Path()), 1);
+    CreateFile(dir / "b.olb");
+    EXPECT_TRUE(poster.WaitForPosts(1));
+}
+
+TEST_F(DirectoryWatcherTest, SetDirectoryOnRunningWatcherMovesTheWorker) {
+    TempDir other;
+    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    watcher.SetDirectory(other.Path().c_str(), CDirectoryWatcher::kFileName, false);
+    // The old worker, and with it its watch, is gone by the time SetDirectory returns.
+    EXPECT_EQ(WatchCount(dir.Path()), 0);
+    EXPECT_TRUE(watcher.IsRunning());
+    ASSERT_TRUE(WaitUntil([&] { return WatchCount(other.Path()) == 1; }));
+    EXPECT_EQ(InotifyDescriptorCount(), 1);
+    CreateFile(dir / "ignored.olb");
+    CreateFile(other / "seen.olb");
+    ASSERT_TRUE(poster.WaitForPosts(1));
+    watcher.Stop();
+    // Both changes were pending at Stop, but only the new directory is watched.
+    EXPECT_EQ(poster.Count(), 1u);
+}
+
+TEST_F(DirectoryWatcherTest, SetDirectoryOnStoppedOrEndedWatcherStartsNothing) {
+    TempDir other;
+    // Stopped.
+    watcher.SetDirectory(other.Path().c_str(), kSystemFilter, false);
+    EXPECT_FALSE(watcher.IsRunning());
+    // Ended by itself.
+    watcher.SetDirectory((dir / "absent").c_str(), kSystemFilter, false);
+    ASSERT_TRUE(watcher.Start());
+    ASSERT_TRUE(WaitUntil([&] { return !watcher.IsRunning(); }));
+    watcher.SetDirectory(other.Path().c_str(), kSystemFilter, false);
+    EXPECT_FALSE(watcher.IsRunning());
+    EXPECT_EQ(InotifyDescriptorCount(), 0);
+    CreateFile(other / "b.olb");
+    watcher.Stop();
+    EXPECT_EQ(poster.Count(), 0u);
+}
+
+TEST_F(DirectoryWatcherTest, StartOnRunningWatcherReplacesTheWorker) {
+    StartOn(dir.Path());
+    EXPECT_TRUE(watcher.Start());
+    EXPECT_TRUE(watcher.IsRunning());
+    ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
+    EXPECT_EQ(InotifyDescriptorCount(), 1); // one worker, not two
+    CreateFile(dir / "b.olb");
+    EXPECT_TRUE(poster.WaitForPosts(1));
+}
+
+TEST_F(DirectoryWatcherTest, StopIsHarmlessWhenRepeatedOrWithoutWorker) {
+    watcher.Stop();
+    watcher.Enable(false);
+    EXPECT_FALSE(watcher.IsRunning());
+    StartOn(dir.Path());
+    watcher.Enable(false);
+    EXPECT_FALSE(watcher.IsRunning());
+    watcher.Stop();
+    watcher.Stop();
+    EXPECT_FALSE(watcher.IsRunning());
+    EXPECT_EQ(InotifyDescriptorCount(), 0);
+    watcher.Enable(true);
+    EXPECT_TRUE(watcher.IsRunning());
+}
+
+TEST_F(DirectoryWatcherTest, DestroyingRunningWatcherWaitsForItsWorker) {
+    auto target = std::make_unique<RecordingPoster>();
+    auto w = std::make_unique<CDirectoryWatcher>(target.get());
+    w->SetDirectory(dir.Path().c_str(), CDirectoryWatcher::kFileName, false);
+    ASSERT_TRUE(w->Start());
+    ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
+    CreateFile(dir / "b.olb");
+    w.reset();
+    // The worker has served the pending change and closed its descriptor; the
+    // target can go now without a post arriving at a dead object.
+    EXPECT_EQ(target->Count(), 1u);
+    EXPECT_EQ(InotifyDescriptorCount(), 0);
+    target.reset();
+    CreateFile(dir / "c.olb");
+}
+
+TEST_F(DirectoryWatcherTest, SetWindowRedirectsTheRunningWorker) {
+    RecordingPoster other;
+    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    watcher.SetWindow(&other);
+    EXPECT_TRUE(watcher.IsRunning());
+    ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
+    CreateFile(dir / "b.olb");
+    ASSERT_TRUE(other.WaitForPosts(1));
+    watcher.Stop();
+    EXPECT_EQ(poster.Count(), 0u);
+
+    // Without a target the worker runs and posts nothing.
+    watcher.SetWindow(nullptr);
+    EXPECT_FALSE(watcher.IsRunning());
+    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    CreateFile(dir / "c.olb");
+    watcher.Stop();
+    EXPECT_EQ(poster.Count(), 0u);
+    EXPECT_EQ(other.Count(), 1u);
+}
+
+TEST_F(DirectoryWatcherTest, DescriptorsAreClosedOnExec) {
+    StartOn(dir.Path());
+    const auto inotify = DescriptorsOfKind("inotify");
+    const auto events = DescriptorsOfKind("eventfd");
+    ASSERT_EQ(inotify.size(), 1u);
+    ASSERT_FALSE(events.empty());
+    for (const int fd : inotify)
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+    for (const int fd : events)
+        EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
+}
+
+TEST_F(DirectoryWatcherTest, WithoutStopEventNoWorkerStarts) {
+    std::unique_ptr<CDirectoryWatcher> w;
+    {
+        NoMoreDescriptors limit;
+        w = std::make_unique<CDirectoryWatcher>(&poster);
+    }
+    w->SetDirectory(dir.Path().c_str(), kSystemFilter, false);
+    EXPECT_FALSE(w->Start());
+    EXPECT_FALSE(w->IsRunning());
+    w.reset();
+}
+
+TEST_F(DirectoryWatcherTest, WorkerThatCannotOpenItsNotificationEnds) {
+    watcher.SetDirectory(dir.Path().c_str(), kSystemFilter, false);
+    {
+        NoMoreDescriptors limit;
+        EXPECT_TRUE(watcher.Start());
+        EXPECT_TRUE(WaitUntil([&] { return !watcher.IsRunning(); }));
+    }
+    EXPECT_EQ(InotifyDescriptorCount(), 0);
+}
+
+TEST_F(DirectoryWatcherTest, BurstOfFilesYieldsFewerMessagesThanChanges) {
+    constexpr int kFiles = 1000;
+    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    for (int i = 0; i < kFiles; ++i)
+        CreateFile(dir / ("b" + std::to_string(i) + ".olb"));
+    watcher.Stop();
+    EXPECT_FALSE(watcher.IsRunning());
+    EXPECT_GE(poster.Count(), 1u);
+    EXPECT_LE(poster.Count(), static_cast<std::size_t>(kFiles));
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/MessageRegistry.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace watchertest {
+
+// Generous: these waits end as soon as their condition holds and only run out
+// when something is broken.
+constexpr std::chrono::seconds kPatience{20};
+
+// A target that records every post, from any thread, and lets the test wait
+// for a number of posts.
+class RecordingPoster final : public platform::MessagePoster {
+public:
+    struct Post {
+        std::uint32_t id;
+        std::uintptr_t wParam;
+        std::intptr_t lParam;
+    };
+
+    bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
+    // True once at least count posts have arrived, false when patience ran out.
+    bool WaitForPosts(std::size_t count);
+    std::vector<Post> Posts() const;
+    std::size_t Count() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_posted;
+    std::vector<Post> m_posts;
+};
+
+// Checks condition until it holds or patience runs out; the result is the last check.
+bool WaitUntil(const std::function<bool()>& condition);
+
+// How many inotify watches of this process are on the directory path names
+// (after following a final link), as the kernel reports them.
+int WatchCount(const std::string& path);
+// How many inotify watches this process holds in all.
+int TotalWatchCount();
+// How many inotify descriptors this process holds.
+int InotifyDescriptorCount();
+// The descriptors of this process whose target (as /proc shows it) contains kind,
+// e.g. "inotify" or "eventfd".
+std::vector<int> DescriptorsOfKind(const std::string& kind);
+
+// Each of these fails the test when the file system refuses.
+void MakeDirectory(const std::string& path);
+void CreateFile(const std::string& path);
+void AppendTo(const std::string& path, const std::string& text);
+void Rename(const std::string& from, const std::string& to);
+void Remove(const std::string& path);
+
+} // namespace watchertest

@@ -1,0 +1,75 @@
+#include "watcher/ChangeNotification.h"
+
+#include "watcher/InotifyEvents.h"
+
+#include <sys/inotify.h>
+
+#include <cerrno>
+
+namespace watcher {
+
+namespace {
+
+// Events every watch asks for besides the counted ones: the end of the
+// watched directory, and in a subtree the comings and goings of directories.
+constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr std::uint32_t kTreeEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO;
+
+// Large enough for many events at once, and always for the largest one.
+constexpr std::size_t kBufferSize = 16 * 1024;
+// A steady stream of changes must not keep one Rearm reading for ever; what is
+// left makes the descriptor fire again at once.
+constexpr int kMaxReadsPerRearm = 64;
+
+} // namespace
+
+bool ChangeNotification::Open(const std::string& directory, std::uint32_t countedMask,
+                              bool watchSubtree) {
+    if (countedMask == 0)
+        return false;
+    FileDescriptor fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!fd.IsValid())
+        return false;
+    const std::uint32_t mask = countedMask | kSelfEvents | (watchSubtree ? kTreeEvents : 0);
+    const int topWatch = inotify_add_watch(fd.Get(), directory.c_str(), mask | IN_ONLYDIR);
+    if (topWatch < 0)
+        return false;
+    m_fd = std::move(fd);
+    m_topWatch = topWatch;
+    m_countedMask = countedMask;
+    if (watchSubtree) {
+        m_subtree.emplace(m_fd.Get(), directory, topWatch, mask);
+        m_subtree->Resync();
+    }
+    return true;
+}
+
+ChangeNotification::RearmResult ChangeNotification::Rearm() {
+    EventSummary summary;
+    bool failed = false;
+    alignas(inotify_event) unsigned char buffer[kBufferSize];
+    for (int reads = 0; reads < kMaxReadsPerRearm; ++reads) {
+        const ssize_t got = read(m_fd.Get(), buffer, sizeof buffer);
+        if (got > 0) {
+            SummarizeEvents(buffer, static_cast<std::size_t>(got), m_topWatch, m_countedMask,
+                            summary);
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        failed = true;
+        break;
+    }
+    const bool armed = !failed && !summary.directoryGone;
+    if (m_subtree && armed) {
+        for (const int watch : summary.droppedWatches)
+            m_subtree->Forget(watch);
+        if (summary.treeChanged)
+            m_subtree->Resync();
+    }
+    return {summary.changed, armed};
+}
+
+} // namespace watcher

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "watcher/FileDescriptor.h"
+#include "watcher/SubtreeWatches.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace watcher {
+
+// A change notification on one directory, and optionally on every directory
+// below it: an inotify descriptor that becomes readable when something of the
+// asked-for kinds may have changed. Rearm reads the pending events, says
+// whether any of them counts, and leaves the descriptor ready to fire again.
+class ChangeNotification {
+public:
+    struct RearmResult {
+        bool changed = false; // something that counts changed since the last Rearm
+        bool armed = false;   // false: the directory is gone or the descriptor failed
+    };
+
+    // Opens the notification; false when the directory cannot be watched: it
+    // does not exist, is not a directory, is not accessible, or countedMask is 0.
+    bool Open(const std::string& directory, std::uint32_t countedMask, bool watchSubtree);
+    int Fd() const { return m_fd.Get(); }
+    RearmResult Rearm();
+
+private:
+    FileDescriptor m_fd;
+    int m_topWatch = -1;
+    std::uint32_t m_countedMask = 0;
+    std::optional<SubtreeWatches> m_subtree;
+};
+
+} // namespace watcher
