@@ -42,16 +42,17 @@ template <typename T> std::optional<T> ParseInteger(std::string_view text) {
     return value;
 }
 
+// Words separated by single blanks; doubled or trailing blanks give empty words.
 std::vector<std::string_view> SplitWords(std::string_view line) {
     std::vector<std::string_view> words;
-    while (!line.empty()) {
-        const auto space = line.find(' ');
-        words.push_back(line.substr(0, space));
+    for (std::size_t start = 0;;) {
+        const auto space = line.find(' ', start);
+        words.push_back(
+            line.substr(start, space == std::string_view::npos ? space : space - start));
         if (space == std::string_view::npos)
-            break;
-        line.remove_prefix(space + 1);
+            return words;
+        start = space + 1;
     }
-    return words;
 }
 
 bool CarriesPath(std::string_view text) {

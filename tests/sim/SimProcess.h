@@ -1,0 +1,93 @@
+#pragma once
+
+#include "sim/SimLog.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace simtest {
+
+using namespace std::chrono_literals;
+
+// Polls a condition every few milliseconds until it holds or the time is up.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// korvane-sim as a child process of a test, with its own socket and log file.
+// The destructor stops it (SIGTERM, then SIGKILL) and reaps it.
+class SimProcess {
+public:
+    struct Options {
+        std::string socketPath; // required
+        std::string logPath;    // empty: no log
+        std::string itemSeconds = "1";
+        bool noResults = false;
+        bool refuseAll = false;
+        std::vector<std::string> extraArgs;
+        std::string outputPath; // its stdout and stderr; empty: socketPath + ".out"
+    };
+    static Options MakeOptions(std::string socketPath, std::string logPath,
+                               std::string itemSeconds = "1") {
+        Options o;
+        o.socketPath = std::move(socketPath);
+        o.logPath = std::move(logPath);
+        o.itemSeconds = std::move(itemSeconds);
+        return o;
+    }
+
+    // The built korvane-sim.
+    static std::string Executable();
+
+    explicit SimProcess(Options options);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts it and waits until it answers on its socket. False when it could
+    // not be started, ended, or did not answer in time.
+    bool Start(std::chrono::milliseconds timeout = 10s);
+    // SIGTERM, then waits for the exit; SIGKILL when it does not end in time.
+    // The exit status, or empty when it had to be killed or was not running.
+    std::optional<int> Stop(std::chrono::milliseconds timeout = 10s);
+    // SIGKILL, as when the machine kills it; its socket file stays behind.
+    void Kill();
+    // SIGSTOP and SIGCONT: a suite that hangs and one that wakes up again.
+    bool Pause();
+    bool Resume();
+
+    // Waits for it to end by itself; the exit status (128 + signal when killed).
+    std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
+
+    bool IsRunning() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
+    const Options& Settings() const { return m_options; }
+    // True when it answers a call on its socket right now.
+    bool Answers() const;
+
+    std::vector<SimLogEntry> Log() const;
+    // Waits until the log satisfies a condition.
+    bool WaitForLog(const std::function<bool(const std::vector<SimLogEntry>&)>& condition,
+                    std::chrono::milliseconds timeout) const;
+    // What it printed so far.
+    std::string Output() const;
+
+    // Runs "korvane-sim --socket <this socket> <args...>" to its end; the exit
+    // status, or -1 when it could not run or did not end in time.
+    int RunCommand(const std::vector<std::string>& args, std::string* output = nullptr) const;
+
+private:
+    Options m_options;
+    pid_t m_pid = -1;
+    int m_pidFd = -1;
+};
+
+// Starts a program with arguments, its output going to outputPath, and waits
+// for it; the exit status, or -1.
+int RunProgram(const std::vector<std::string>& argv, const std::string& outputPath,
+               std::chrono::milliseconds timeout);
+
+} // namespace simtest

@@ -1,0 +1,215 @@
+// The queue library against suites that misbehave, and against the real one.
+
+#include "external/KV_VB32.h"
+#include "external/QueueLibraryBinding.h"
+#include "sim/SimProcess.h"
+#include "sim/UnixSocket.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+// Far above the library's own budget, far below "blocked for good": a call
+// that is not bounded by a deadline would wait here for ever.
+constexpr auto kBlockedForGood = 2s;
+
+// Points the library at a socket for the life of the object.
+class SocketEnvironment {
+public:
+    explicit SocketEnvironment(const std::string& path) {
+        setenv("KORVANE_SIM_SOCKET", path.c_str(), 1);
+    }
+    ~SocketEnvironment() { unsetenv("KORVANE_SIM_SOCKET"); }
+};
+
+struct Answers {
+    int running, count, control, submit;
+    std::chrono::steady_clock::duration slowest;
+};
+
+// Calls all four functions and notes the longest call.
+Answers CallAll(const std::string& batchPath = "/q/B.olb") {
+    Answers a{};
+    const auto timed = [&](auto call) {
+        const auto start = std::chrono::steady_clock::now();
+        const int result = call();
+        a.slowest = std::max(a.slowest, std::chrono::steady_clock::now() - start);
+        return result;
+    };
+    a.running = timed([] { return IsKorvaneRunning(); });
+    a.count = timed([] { return GetNumberOfQueueItems(); });
+    a.control = timed([] { return QueueControl(1); });
+    a.submit = timed([&] { return QueueSampleBatch(batchPath.c_str(), 0, 1, 0, 12); });
+    return a;
+}
+
+void ExpectNotRunning(const Answers& a) {
+    EXPECT_EQ(a.running, 0);
+    EXPECT_EQ(a.count, 0);
+    EXPECT_EQ(a.control, 0);
+    EXPECT_EQ(a.submit, 0);
+    EXPECT_LT(a.slowest, kBlockedForGood);
+}
+
+// A listening socket that plays a broken suite.
+sim::UniqueFd Listen(const std::string& path, int backlog) {
+    sockaddr_un address{};
+    EXPECT_TRUE(sim::MakeUnixAddress(path, address));
+    sim::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd.Get(), backlog), 0);
+    return fd;
+}
+
+class LibraryTest : public ::testing::Test {
+protected:
+    // A call must never raise SIGPIPE in its host: with the default action
+    // the test process would die.
+    void SetUp() override { m_oldPipe = signal(SIGPIPE, SIG_DFL); }
+    void TearDown() override { signal(SIGPIPE, m_oldPipe); }
+
+    TempDir m_dir;
+    std::string m_socket = m_dir / "sim.sock";
+    sighandler_t m_oldPipe = SIG_DFL;
+};
+
+} // namespace
+
+TEST_F(LibraryTest, NoSuiteMeansNotRunning) {
+    {
+        SocketEnvironment env(m_socket);
+        ExpectNotRunning(CallAll());
+    }
+    WriteFile(m_socket, "not a socket");
+    SocketEnvironment env(m_socket);
+    ExpectNotRunning(CallAll());
+}
+
+TEST_F(LibraryTest, ASuiteThatNeverAcceptsCannotBlockTheCaller) {
+    const auto listener = Listen(m_socket, 8);
+    SocketEnvironment env(m_socket);
+    ExpectNotRunning(CallAll());
+}
+
+TEST_F(LibraryTest, AFullBacklogMeansNotRunning) {
+    const auto listener = Listen(m_socket, 0);
+    SocketEnvironment env(m_socket);
+    // Fill the backlog until a connection attempt is turned away at once.
+    std::vector<sim::UniqueFd> queued;
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_un address{};
+        sim::MakeUnixAddress(m_socket, address);
+        sim::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            break;
+        queued.push_back(std::move(fd));
+    }
+    ExpectNotRunning(CallAll());
+}
+
+TEST_F(LibraryTest, ASuiteThatHangsUpOrTalksNonsenseMeansNotRunning) {
+    const std::vector<std::string> replies = {"", "yes", "12x", std::string(200, '1')};
+    const auto listener = Listen(m_socket, 8);
+    SocketEnvironment env(m_socket);
+    for (const auto& reply : replies) {
+        for (int round = 0; round < 10; ++round) {
+            // Hang up before or after reading the request, or answer nonsense.
+            std::thread suite([&] {
+                for (int calls = 0; calls < 4; ++calls) {
+                    sim::UniqueFd client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                    if (round % 2 == 0) {
+                        char buffer[16384];
+                        recv(client.Get(), buffer, sizeof buffer, 0);
+                    }
+                    if (!reply.empty())
+                        send(client.Get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+                }
+            });
+            ExpectNotRunning(CallAll());
+            suite.join();
+        }
+    }
+}
+
+TEST_F(LibraryTest, TalksToTheSuite) {
+    TempDir log;
+    simtest::SimProcess suite(simtest::SimProcess::MakeOptions(m_socket, log / "sim.log", "3600"));
+    ASSERT_TRUE(suite.Start()) << suite.Output();
+    SocketEnvironment env(m_socket);
+    WriteFile(m_dir / "B.olb", "Header\nS1\nS2\n");
+
+    EXPECT_EQ(IsKorvaneRunning(), 1);
+    EXPECT_EQ(GetNumberOfQueueItems(), 0);
+    EXPECT_EQ(QueueSampleBatch((m_dir / "B.olb").c_str(), 0, 1, 0, 124), 1);
+    EXPECT_EQ(QueueSampleBatch((m_dir / "Missing.olb").c_str(), 0, 1, 0, 12), 0);
+    EXPECT_EQ(QueueSampleBatch(nullptr, 0, 1, 0, 12), 0);
+    EXPECT_EQ(GetNumberOfQueueItems(), 2);
+    EXPECT_EQ(QueueControl(1), 1);
+    EXPECT_EQ(GetNumberOfQueueItems(), 0);
+
+    // A relative path means the caller's working directory, not the suite's.
+    const auto here = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.Path());
+    EXPECT_EQ(QueueSampleBatch("./B.olb", 0, 1, 0, 12), 1);
+    std::filesystem::current_path(here);
+    EXPECT_EQ(GetNumberOfQueueItems(), 2);
+
+    const auto entries = suite.Log();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].path, m_dir / "B.olb");
+    EXPECT_EQ(entries[0].flags, 124);
+    EXPECT_EQ(entries[2].path, "");
+    EXPECT_EQ(entries[3].call, "QueueControl");
+    EXPECT_EQ(entries[4].path, "./B.olb");
+    EXPECT_EQ(entries[4].result, 1);
+}
+
+TEST_F(LibraryTest, AHungSuiteNeitherBlocksNorTakesTheBatchLater) {
+    TempDir log;
+    simtest::SimProcess suite(simtest::SimProcess::MakeOptions(m_socket, log / "sim.log", "0"));
+    ASSERT_TRUE(suite.Start()) << suite.Output();
+    SocketEnvironment env(m_socket);
+    WriteFile(m_dir / "B.olb", "Header\nS1\n");
+
+    ASSERT_TRUE(suite.Pause());
+    ExpectNotRunning(CallAll(m_dir / "B.olb"));
+    ASSERT_TRUE(suite.Resume());
+    ASSERT_TRUE(simtest::WaitUntil([] { return IsKorvaneRunning() == 1; }, 10s));
+    // The submission arrived after its caller had given up on it: not taken.
+    // The control call is carried out late: the caller relies on the stop.
+    const auto entries = suite.Log();
+    for (const auto& e : entries)
+        EXPECT_NE(e.call, "QueueSampleBatch");
+    EXPECT_FALSE(testsupport::Exists(m_dir / "B.rpt"));
+}
+
+TEST_F(LibraryTest, ASuiteKilledMidWayMeansNotRunning) {
+    simtest::SimProcess suite(simtest::SimProcess::MakeOptions(m_socket, "", "3600"));
+    ASSERT_TRUE(suite.Start()) << suite.Output();
+    SocketEnvironment env(m_socket);
+    EXPECT_EQ(IsKorvaneRunning(), 1);
+    suite.Kill();
+    ExpectNotRunning(CallAll());
+}
+
+TEST(QueueLibraryFile, BindsThroughTheProgramsLoader) {
+    external::QueueLibraryBinding binding(KV_VB32_LIBRARY);
+    EXPECT_TRUE(binding.IsBound());
+    EXPECT_EQ(std::string(KV_VB32_LIBRARY).substr(std::string(KV_VB32_LIBRARY).rfind('/') + 1),
+              external::QueueLibraryBinding::kLibraryName);
+}
