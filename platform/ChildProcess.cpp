@@ -1,0 +1,182 @@
+#include "platform/ChildProcess.h"
+
+#include <poll.h>
+#include <spawn.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <ctime>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+// posix_spawn's own resources, released however Start leaves.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+};
+
+std::string ProgramPath(const ProcessRequest& request) {
+    const std::string& program = request.program;
+    if (request.workingDirectory.empty() || program.empty() || program.front() == '/' ||
+        program.find('/') == std::string::npos)
+        return program;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return program;
+    return std::string(cwd) + "/" + program;
+}
+
+void SleepBriefly() {
+    const timespec pause{0, 10'000'000};
+    nanosleep(&pause, nullptr);
+}
+
+} // namespace
+
+std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
+    if (request.arguments.empty()) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    SpawnSetup setup;
+    int rc = 0;
+    if (!request.workingDirectory.empty())
+        rc = posix_spawn_file_actions_addchdir_np(&setup.actions, request.workingDirectory.c_str());
+    // Our descriptors are close-on-exec already; this also covers any that a
+    // library opened without the flag.
+    if (rc == 0)
+        rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigdefault(&setup.attributes, &all);
+    if (rc == 0)
+        rc = posix_spawnattr_setsigmask(&setup.attributes, &none);
+    if (rc == 0)
+        rc = posix_spawnattr_setflags(&setup.attributes,
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (rc != 0) {
+        errno = rc;
+        return std::nullopt;
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(request.arguments.size() + 1);
+    for (const std::string& arg : request.arguments)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const std::string program = ProgramPath(request);
+    pid_t pid = -1;
+    rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
+                      environ);
+    if (rc != 0) {
+        errno = rc;
+        return std::nullopt;
+    }
+    // The pid stays ours until we reap it, so opening its pidfd now cannot race
+    // with its reuse. Without pidfds the wait falls back to polling.
+    return ChildProcess(pid, pidfd_open(pid, 0));
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : m_pid(other.m_pid), m_pidfd(other.m_pidfd), m_reaped(other.m_reaped) {
+    other.m_pidfd = -1;
+    other.m_reaped = true;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        CloseDescriptor();
+        m_pid = other.m_pid;
+        m_pidfd = other.m_pidfd;
+        m_reaped = other.m_reaped;
+        other.m_pidfd = -1;
+        other.m_reaped = true;
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() {
+    CloseDescriptor();
+}
+
+void ChildProcess::CloseDescriptor() {
+    if (m_pidfd >= 0)
+        close(m_pidfd);
+    m_pidfd = -1;
+}
+
+bool ChildProcess::TryReap() {
+    if (m_reaped)
+        return true;
+    int status = 0;
+    const pid_t got = waitpid(m_pid, &status, WNOHANG);
+    // ECHILD: someone else reaped it (children ignored process-wide).
+    if (got == m_pid || (got < 0 && errno == ECHILD)) {
+        m_reaped = true;
+        CloseDescriptor();
+    }
+    return m_reaped;
+}
+
+bool ChildProcess::WaitFor(std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    while (!TryReap()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        if (m_pidfd < 0) {
+            SleepBriefly();
+            continue;
+        }
+        pollfd pfd{m_pidfd, POLLIN, 0};
+        const int wait = static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX));
+        if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
+            SleepBriefly(); // should not happen; never spin
+    }
+    return true;
+}
+
+void ChildReaper::Adopt(ChildProcess child) {
+    if (!child.TryReap())
+        m_children.push_back(std::move(child));
+}
+
+std::size_t ChildReaper::ReapEnded() {
+    std::erase_if(m_children, [](ChildProcess& child) { return child.TryReap(); });
+    return m_children.size();
+}
+
+std::vector<pid_t> ChildReaper::Pids() const {
+    std::vector<pid_t> pids;
+    for (const ChildProcess& child : m_children)
+        pids.push_back(child.Pid());
+    return pids;
+}
+
+} // namespace platform

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+struct ProcessRequest {
+    std::string program;                // a path, or a bare name looked up on PATH
+    std::vector<std::string> arguments; // the whole argument vector, argv[0] first
+    std::string workingDirectory;       // empty: the caller's own
+};
+
+// One started child process, waited for through a pidfd.
+class ChildProcess {
+public:
+    // Starts the program directly, never through a shell, with the caller's
+    // environment, default signal dispositions, an empty signal mask and no
+    // descriptor above 2. A relative program path that names a directory is
+    // taken from the caller's directory, not from the new working directory.
+    // Empty when the program could not be started; errno tells why.
+    static std::optional<ChildProcess> Start(const ProcessRequest& request);
+
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Closes the pidfd; a child not yet reaped stays the parent's to reap.
+    ~ChildProcess();
+
+    pid_t Pid() const { return m_pid; }
+    bool Reaped() const { return m_reaped; }
+    // Waits until the child ends or the time-out passes, and reaps it when it
+    // has ended. True when it has ended. A time-out of 0 or less does not wait.
+    bool WaitFor(std::chrono::milliseconds timeout);
+    // Reaps the child when it has ended, without waiting.
+    bool TryReap();
+
+private:
+    ChildProcess(pid_t pid, int pidfd) : m_pid(pid), m_pidfd(pidfd) {}
+    void CloseDescriptor();
+
+    pid_t m_pid = -1;
+    int m_pidfd = -1;
+    bool m_reaped = false;
+};
+
+// Children that outlived their wait: each one is reaped once it has ended, so
+// none stays a zombie for longer than until the next call of ReapEnded.
+class ChildReaper {
+public:
+    void Adopt(ChildProcess child);
+    // Reaps every adopted child that has ended; returns how many still run.
+    std::size_t ReapEnded();
+    std::size_t Count() const { return m_children.size(); }
+    std::vector<pid_t> Pids() const;
+
+private:
+    std::vector<ChildProcess> m_children;
+};
+
+} // namespace platform

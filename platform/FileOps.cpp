@@ -1,0 +1,76 @@
+#include "platform/FileOps.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace platform {
+
+int SystemFileOps::Open(const char* path, int flags, mode_t mode) {
+    // Every descriptor of ours is close-on-exec, whatever the caller asked for,
+    // so that a started program never inherits one.
+    return open(path, flags | O_CLOEXEC, mode);
+}
+
+ssize_t SystemFileOps::Read(int fd, void* buf, size_t count) {
+    return read(fd, buf, count);
+}
+
+ssize_t SystemFileOps::Write(int fd, const void* buf, size_t count) {
+    return write(fd, buf, count);
+}
+
+int SystemFileOps::Fsync(int fd) {
+    return fsync(fd);
+}
+
+int SystemFileOps::Close(int fd) {
+    return close(fd);
+}
+
+int SystemFileOps::Fstat(int fd, struct stat* st) {
+    return fstat(fd, st);
+}
+
+int SystemFileOps::Lstat(const char* path, struct stat* st) {
+    return lstat(path, st);
+}
+
+int SystemFileOps::Rename(const char* from, const char* to) {
+    return rename(from, to);
+}
+
+int SystemFileOps::Unlink(const char* path) {
+    return unlink(path);
+}
+
+int SystemFileOps::Mkdir(const char* path, mode_t mode) {
+    return mkdir(path, mode);
+}
+
+int SystemFileOps::SetLease(int fd, int type) {
+    return fcntl(fd, F_SETLEASE, type);
+}
+
+int SystemFileOps::GetLease(int fd) {
+    return fcntl(fd, F_GETLEASE);
+}
+
+FileOps& DefaultFileOps() {
+    static SystemFileOps ops;
+    return ops;
+}
+
+int FileHandle::Close() {
+    if (m_fd < 0)
+        return 0;
+    const int fd = m_fd;
+    m_fd = -1;
+    // A close interrupted by a signal has still released the descriptor on
+    // Linux; it must not be retried.
+    return m_ops->Close(fd);
+}
+
+} // namespace platform

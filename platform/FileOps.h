@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace platform {
+
+// The file-system calls that the engine's file work goes through. Each one
+// behaves like the system call of the same name: -1 with errno set on failure.
+// Tests derive from SystemFileOps to make single steps fail (ENOSPC, EIO,
+// EACCES, EXDEV ...) and check that nothing is lost or left half done.
+class FileOps {
+public:
+    virtual ~FileOps() = default;
+    virtual int Open(const char* path, int flags, mode_t mode = 0) = 0;
+    virtual ssize_t Read(int fd, void* buf, size_t count) = 0;
+    virtual ssize_t Write(int fd, const void* buf, size_t count) = 0;
+    virtual int Fsync(int fd) = 0;
+    virtual int Close(int fd) = 0;
+    virtual int Fstat(int fd, struct stat* st) = 0;
+    // Describes the path itself, never the target of a symbolic link.
+    virtual int Lstat(const char* path, struct stat* st) = 0;
+    virtual int Rename(const char* from, const char* to) = 0;
+    virtual int Unlink(const char* path) = 0;
+    virtual int Mkdir(const char* path, mode_t mode) = 0;
+    // fcntl F_SETLEASE and F_GETLEASE.
+    virtual int SetLease(int fd, int type) = 0;
+    virtual int GetLease(int fd) = 0;
+};
+
+// The real calls. Stateless, so one shared instance serves every caller.
+class SystemFileOps : public FileOps {
+public:
+    int Open(const char* path, int flags, mode_t mode = 0) override;
+    ssize_t Read(int fd, void* buf, size_t count) override;
+    ssize_t Write(int fd, const void* buf, size_t count) override;
+    int Fsync(int fd) override;
+    int Close(int fd) override;
+    int Fstat(int fd, struct stat* st) override;
+    int Lstat(const char* path, struct stat* st) override;
+    int Rename(const char* from, const char* to) override;
+    int Unlink(const char* path) override;
+    int Mkdir(const char* path, mode_t mode) override;
+    int SetLease(int fd, int type) override;
+    int GetLease(int fd) override;
+};
+
+// The shared instance of the real calls.
+FileOps& DefaultFileOps();
+
+// A descriptor opened through a FileOps, closed through it when the owner goes.
+class FileHandle {
+public:
+    FileHandle(FileOps& ops, int fd) : m_ops(&ops), m_fd(fd) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    // Closes now and reports the close's own result (0 or -1 with errno).
+    int Close();
+    // Gives the descriptor up to the caller, who closes it.
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    FileOps* m_ops;
+    int m_fd;
+};
+
+} // namespace platform

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/ChildProcess.h"
+
+#include <chrono>
+#include <cstddef>
+
+namespace platform {
+
+// Starts a program and waits a bounded time for it to end.
+class ProcessLauncher {
+public:
+    virtual ~ProcessLauncher() = default;
+    // Starts the program and waits for it to end, at most `timeout` (none at
+    // all when 0 or less). A program still running then keeps running. False
+    // when it could not be started.
+    virtual bool RunAndWait(const ProcessRequest& request, std::chrono::milliseconds timeout) = 0;
+    // Reaps programs that outlived their wait and have ended since.
+    virtual void ReapEnded() = 0;
+};
+
+// Starts real processes; keeps those that outlive their wait until they end.
+class SpawningLauncher final : public ProcessLauncher {
+public:
+    bool RunAndWait(const ProcessRequest& request, std::chrono::milliseconds timeout) override;
+    void ReapEnded() override { m_reaper.ReapEnded(); }
+    // Programs that outlived their wait and were not yet seen to end.
+    const ChildReaper& Outliving() const { return m_reaper; }
+
+private:
+    ChildReaper m_reaper;
+};
+
+} // namespace platform

@@ -1,0 +1,232 @@
+#include "platform/DurableMove.h"
+#include "support/FaultyFileOps.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+using platform::DurableMove;
+using platform::MoveResult;
+using testsupport::Exists;
+using testsupport::FaultyFileOps;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+using Op = FaultyFileOps::Op;
+
+namespace {
+
+// Names in a directory, "." and ".." left out.
+std::vector<std::string> Listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A queue directory with one batch file and a destination directory.
+struct MoveScene {
+    TempDir root;
+    std::string from = root / "B.olb";
+    std::string destDir = root / "Processed";
+    std::string to = destDir + "/B.olb";
+    const std::string content = std::string(200'000, 'x') + "end"; // several copy blocks
+
+    MoveScene() {
+        WriteFile(from, content);
+        std::filesystem::create_directory(destDir);
+    }
+};
+
+// Renames of the batch file itself report a different file system, so that
+// every move takes the copy path.
+void ForceCopyPath(FaultyFileOps& ops) {
+    ops.Inject({Op::Rename, EXDEV, 0, "/B.olb"});
+}
+
+} // namespace
+
+TEST(DurableMove, SameFileSystemIsOneRenameReplacingTheTarget) {
+    MoveScene s;
+    WriteFile(s.to, "old target");
+    FaultyFileOps ops;
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+    EXPECT_FALSE(Exists(s.from));
+    EXPECT_EQ(ReadFile(s.to), s.content);
+    EXPECT_EQ(ops.Calls(Op::Rename), 1);
+    EXPECT_EQ(ops.Calls(Op::Write), 0);
+}
+
+TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
+    MoveScene s;
+    WriteFile(s.to, "old target");
+    testsupport::SetWriteTime(s.from, 1'000'000'000);
+    FaultyFileOps ops;
+    ForceCopyPath(ops);
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+    EXPECT_FALSE(Exists(s.from));
+    EXPECT_EQ(ReadFile(s.to), s.content);
+    EXPECT_EQ(Listing(s.destDir), std::vector<std::string>{"B.olb"}); // no temporary left
+    struct stat st {};
+    ASSERT_EQ(stat(s.to.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000); // the copy keeps the source's time
+    EXPECT_GE(ops.Calls(Op::Fsync), 2);          // the file and its directory
+    // The source goes last.
+    ASSERT_FALSE(ops.PathLog().empty());
+    EXPECT_EQ(ops.PathLog().back(), "Unlink " + s.from);
+}
+
+TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTarget) {
+    struct Case {
+        const char* what;
+        FaultyFileOps::Fault fault;
+    };
+    const Case cases[] = {
+        {"create the temporary", {Op::Open, EACCES, 1, ".part-"}},
+        {"create the temporary, disk full", {Op::Open, ENOSPC, 1, ".part-"}},
+        {"write, disk full", {Op::Write, ENOSPC, 1}},
+        {"second write, disk full", {Op::Write, ENOSPC, 2}},
+        {"read the source", {Op::Read, EIO, 2}},
+        {"flush the copy", {Op::Fsync, EIO, 1}},
+        {"close the copy", {Op::Close, EIO, 1}},
+        {"rename the copy", {Op::Rename, EACCES, 1, ".part-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        FaultyFileOps ops;
+        ForceCopyPath(ops);
+        ops.Inject(c.fault);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+        EXPECT_EQ(ReadFile(s.from), s.content);
+        EXPECT_TRUE(Listing(s.destDir).empty());
+    }
+}
+
+TEST(DurableMove, AFailureKeepsAnExistingTargetUntouched) {
+    MoveScene s;
+    WriteFile(s.to, "old target");
+    FaultyFileOps ops;
+    ForceCopyPath(ops);
+    ops.Inject({Op::Write, ENOSPC, 1});
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+    EXPECT_EQ(ReadFile(s.to), "old target");
+    EXPECT_EQ(Listing(s.destDir), std::vector<std::string>{"B.olb"});
+}
+
+TEST(DurableMove, AfterAWholeCopyALaterFailureKeepsBothFiles) {
+    struct Case {
+        const char* what;
+        FaultyFileOps::Fault fault;
+    };
+    const Case cases[] = {
+        {"flush the directory", {Op::Fsync, EIO, 2}},
+        {"remove the source", {Op::Unlink, EACCES, 1, "/B.olb"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        FaultyFileOps ops;
+        ForceCopyPath(ops);
+        ops.Inject(c.fault);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::CopiedSourceKept);
+        EXPECT_EQ(ReadFile(s.from), s.content);
+        EXPECT_EQ(ReadFile(s.to), s.content);
+    }
+}
+
+TEST(DurableMove, SameFileSystemRenameFailureChangesNothing) {
+    MoveScene s;
+    FaultyFileOps ops;
+    ops.Inject({Op::Rename, EACCES, 1});
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+    EXPECT_EQ(ReadFile(s.from), s.content);
+    EXPECT_FALSE(Exists(s.to));
+    // A missing destination directory is a failure too.
+    EXPECT_EQ(DurableMove()(s.from, s.root / "missing/B.olb"), MoveResult::Failed);
+    EXPECT_EQ(ReadFile(s.from), s.content);
+}
+
+TEST(DurableMove, RefusesWhatIsNotARegularFile) {
+    TempDir root;
+    std::filesystem::create_directory(root / "dest");
+    WriteFile(root / "real", "secret");
+    ASSERT_EQ(symlink((root / "real").c_str(), (root / "L.olb").c_str()), 0);
+    ASSERT_EQ(mkfifo((root / "F.olb").c_str(), 0600), 0);
+    std::filesystem::create_directory(root / "D.olb");
+    for (const char* name : {"L.olb", "F.olb", "D.olb", "missing.olb"}) {
+        SCOPED_TRACE(name);
+        const std::string target = root / "dest/" + name;
+        EXPECT_EQ(DurableMove()(root / name, target), MoveResult::Failed);
+        EXPECT_FALSE(Exists(target));
+    }
+    EXPECT_TRUE(Exists(root / "L.olb"));
+    EXPECT_TRUE(Exists(root / "F.olb"));
+}
+
+TEST(DurableMove, LeavesAFileThatAnotherProcessIsWritingWhereItIs) {
+    MoveScene s;
+    const int writer = open(s.from.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    for (const bool forceCopy : {false, true}) {
+        FaultyFileOps ops;
+        if (forceCopy)
+            ForceCopyPath(ops);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::SourceBusy);
+        EXPECT_EQ(ReadFile(s.from), s.content);
+        EXPECT_FALSE(Exists(s.to));
+    }
+    close(writer);
+    EXPECT_EQ(DurableMove()(s.from, s.to), MoveResult::Moved);
+}
+
+TEST(DurableMove, WithoutLeasesTheMoveGoesOnUnguarded) {
+    MoveScene s;
+    FaultyFileOps ops;
+    ops.Inject({Op::SetLease, EINVAL, 0}); // a file system without leases
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+    EXPECT_EQ(ReadFile(s.to), s.content);
+}
+
+TEST(DurableMove, NeverRemovesTheSourceWhenBothNamesLeadToTheCopy) {
+    // Two names of one directory on different mounts make rename report EXDEV;
+    // the copy then lands on the source's own name, which must survive.
+    TempDir root;
+    WriteFile(root / "B.olb", "data");
+    FaultyFileOps ops;
+    ops.Inject({Op::Rename, EXDEV, 1});
+    EXPECT_EQ(DurableMove(ops)(root / "B.olb", root / "B.olb"), MoveResult::CopiedSourceKept);
+    EXPECT_EQ(ReadFile(root / "B.olb"), "data");
+    EXPECT_EQ(Listing(root.Path()), std::vector<std::string>{"B.olb"});
+}
+
+TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
+    struct statfs shm {};
+    if (statfs("/dev/shm", &shm) != 0 || access("/dev/shm", W_OK) != 0)
+        GTEST_SKIP() << "no writable /dev/shm";
+    MoveScene s;
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(stat(s.root.Path().c_str(), &a), 0);
+    ASSERT_EQ(stat("/dev/shm", &b), 0);
+    if (a.st_dev == b.st_dev)
+        GTEST_SKIP() << "the temporary directory is on /dev/shm";
+    char templ[] = "/dev/shm/tesmaro-move-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    const std::string target = std::string(templ) + "/B.olb";
+    FaultyFileOps ops;
+    EXPECT_EQ(DurableMove(ops)(s.from, target), MoveResult::Moved);
+    EXPECT_FALSE(Exists(s.from));
+    EXPECT_EQ(ReadFile(target), s.content);
+    EXPECT_GT(ops.Calls(Op::Write), 0); // it was copied, not renamed
+    EXPECT_EQ(Listing(templ), std::vector<std::string>{"B.olb"});
+    std::filesystem::remove_all(templ);
+}

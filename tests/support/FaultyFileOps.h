@@ -1,0 +1,72 @@
+#pragma once
+
+#include "platform/FileOps.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// The real file calls, with single steps made to fail on request, and a log
+// of the calls that name a path.
+class FaultyFileOps final : public platform::SystemFileOps {
+public:
+    enum class Op {
+        Open,
+        Read,
+        Write,
+        Fsync,
+        Close,
+        Fstat,
+        Lstat,
+        Rename,
+        Unlink,
+        Mkdir,
+        SetLease
+    };
+
+    struct Fault {
+        Fault(Op op, int error, int occurrence = 1, std::string pathContains = {})
+            : op(op), error(error), occurrence(occurrence), pathContains(std::move(pathContains)) {}
+
+        Op op;
+        int error;
+        // Which matching call fails, counted from 1; 0 fails every one.
+        int occurrence = 1;
+        // Only calls whose path (for Rename: its source) contains this count.
+        std::string pathContains;
+    };
+
+    void Inject(Fault fault) {
+        m_faults.push_back(std::move(fault));
+        m_seen.push_back(0);
+    }
+    // Calls so far of one operation (whether they failed or not).
+    int Calls(Op op) const;
+    // "Rename <from> -> <to>", "Unlink <path>", "Open <path>", ...
+    const std::vector<std::string>& PathLog() const { return m_log; }
+
+    int Open(const char* path, int flags, mode_t mode = 0) override;
+    ssize_t Read(int fd, void* buf, size_t count) override;
+    ssize_t Write(int fd, const void* buf, size_t count) override;
+    int Fsync(int fd) override;
+    int Close(int fd) override;
+    int Fstat(int fd, struct stat* st) override;
+    int Lstat(const char* path, struct stat* st) override;
+    int Rename(const char* from, const char* to) override;
+    int Unlink(const char* path) override;
+    int Mkdir(const char* path, mode_t mode) override;
+    int SetLease(int fd, int type) override;
+
+private:
+    // True (with errno set) when this call is to fail.
+    bool Fails(Op op, const char* path);
+
+    std::vector<Fault> m_faults;
+    std::vector<int> m_seen; // matching calls so far, per fault
+    std::map<Op, int> m_calls;
+    std::vector<std::string> m_log;
+};
+
+} // namespace testsupport
