@@ -1,16 +1,68 @@
 #include "engine/CBatchQueue.h"
 
+#include "platform/Path.h"
+
 #include <ctime>
 
 namespace engine {
 
-std::int64_t SystemClock::Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+namespace {
+
+// Answers like a queue library that could not be loaded: the suite is not
+// running and its queue is empty, so batches wait.
+class AbsentQueueLibrary final : public external::QueueLibrary {
+public:
+    int IsKorvaneRunning() override { return 0; }
+    int GetNumberOfQueueItems() override { return 0; }
+    int QueueControl(int) override { return 0; }
+    int QueueSampleBatch(const std::string&, int, int, int, int) override { return 0; }
+};
+
+} // namespace
+
+std::int64_t SystemClock::Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 FinderFactory DefaultFinderFactory() {
     return [] { return std::make_unique<external::CFileFindS>(); };
 }
 
-CBatchQueue::CBatchQueue(EngineServices services) : m_services(std::move(services)) {}
+CBatchQueue::CBatchQueue(EngineServices services) : m_services(std::move(services)) {
+    if (m_services.library == nullptr) {
+        m_ownLibrary = std::make_unique<AbsentQueueLibrary>();
+        m_services.library = m_ownLibrary.get();
+    }
+    if (m_services.clock == nullptr) {
+        m_ownClock = std::make_unique<SystemClock>();
+        m_services.clock = m_ownClock.get();
+    }
+    if (!m_services.finders)
+        m_services.finders = DefaultFinderFactory();
+    if (m_services.files == nullptr)
+        m_services.files = &platform::DefaultFileOps();
+    if (m_services.launcher == nullptr) {
+        m_ownLauncher = std::make_unique<platform::SpawningLauncher>();
+        m_services.launcher = m_ownLauncher.get();
+    }
+}
+
+CBatchQueue::~CBatchQueue() = default;
+
+bool CBatchQueue::FinderFindsFile(const std::string& path) const {
+    const auto finder = m_services.finders();
+    if (!finder || !finder->FindFile(path, 0))
+        return false;
+    // The finder takes wildcards in the name as a pattern; only the literal
+    // name counts.
+    const std::string name = platform::SplitPath(path).name;
+    for (int more = 1; more;) {
+        more = finder->FindNextFileA();
+        if (finder->GetFileName() == name && !finder->IsDirectory())
+            return true;
+    }
+    return false;
+}
 
 std::string CBatchQueue::ScanPattern() const {
     std::string pattern = m_settings.QueueDir;

@@ -5,17 +5,20 @@
 #include "engine/EngineServices.h"
 #include "settings/CBatchParams.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace engine {
 
 // The batch queue engine: the waiting batches, the batch handed to the suite,
-// the settings and the submitted flag.
+// the settings and the submitted flag. One ProcessStep per timer tick runs the
+// whole cycle: abort handling, the status file, submission, completion and
+// filing.
 class CBatchQueue {
 public:
     explicit CBatchQueue(EngineServices services);
-    virtual ~CBatchQueue() = default;
+    virtual ~CBatchQueue();
     CBatchQueue(const CBatchQueue&) = delete;
     CBatchQueue& operator=(const CBatchQueue&) = delete;
 
@@ -29,10 +32,45 @@ public:
     int GetSettings(settings::CBatchParams& out) const;
     int SetSettings(const settings::CBatchParams& in);
 
+    // Processing cycle.
     // One tick of the processing cycle; non-zero when it ran.
     int ProcessStep();
     // The text of the window's second status line.
     std::string StatusMessage();
+    // Non-zero when the suite's queue holds items and the suite runs.
+    int IsBusy();
+    // Non-zero when the abort file exists (never when AbortFile is empty).
+    int IsAbortSet();
+    // Stops the suite's queue and files every waiting batch as failed.
+    int AbortAll();
+    // Makes the status file's presence match whether there is work.
+    int UpdateStatusFile();
+
+    // Submission.
+    // Hands a settled batch to the suite. Non-zero on acceptance and while the
+    // batch has not settled yet; 0 when its file cannot be read or the suite
+    // refuses it.
+    int SubmitBatch(CBatch batch);
+    // Sets the quan marker from the batch file's first line; non-zero when the
+    // marker is there. Throws FileError when the file cannot be read.
+    int DetectQuanMarker(const CBatch& batch);
+
+    // Completion and filing.
+    // Runs the result viewer as the settings ask, then files the current batch
+    // as processed. Always true.
+    bool CompleteBatch(const CBatch& batch);
+    // Moves every file of the batch from the queue directory to the Processed
+    // (processed true) or the Failed directory.
+    void FileBatch(const CBatch& batch, bool processed);
+    // Runs the viewer on the batch's result file, to print its report (print
+    // true) or to create its summary. True when the viewer was started.
+    bool LaunchViewer(const CBatch& batch, bool print);
+    // "fpt" when the viewer's path contains "Quorpix.exe", else "rpt"; false
+    // (and empty) for an empty path.
+    bool GetResultExtension(const std::string& viewerPath, std::string& extension) const;
+    // The batch file's own report scheme, else the SchemeName setting; true
+    // when the result is not empty.
+    bool GetReportScheme(const CBatch& batch, std::string& scheme);
 
     // The scan pattern: the queue directory, "/" unless it ends in one, the filter.
     std::string ScanPattern() const;
@@ -43,11 +81,21 @@ public:
     int Submitted() const { return m_submitted; }
 
 protected:
+    // True when the finder finds exactly this path and it is not a directory:
+    // a wildcard in its name stands for itself.
+    bool FinderFindsFile(const std::string& path) const;
+
     EngineServices m_services;
     CBatchList m_list;
     CBatch m_current;
     settings::CBatchParams m_settings;
     int m_submitted = 0;
+
+private:
+    // Stand-ins for services the caller left out.
+    std::unique_ptr<external::QueueLibrary> m_ownLibrary;
+    std::unique_ptr<Clock> m_ownClock;
+    std::unique_ptr<platform::ProcessLauncher> m_ownLauncher;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".

@@ -3,6 +3,8 @@
 #include "engine/Clock.h"
 #include "external/CFileFindS.h"
 #include "external/QueueLibrary.h"
+#include "platform/FileOps.h"
+#include "platform/ProcessLauncher.h"
 
 #include <functional>
 #include <memory>
@@ -15,11 +17,17 @@ using FinderFactory = std::function<std::unique_ptr<external::CFileFindS>()>;
 FinderFactory DefaultFinderFactory();
 
 // What the engine needs from outside, passed in so that tests can replace it.
-// The engine does not own these; they must outlive it.
+// The engine does not own these; they must outlive it. Each one may be left
+// out: the engine then uses its own real one (a missing queue library answers
+// like one that could not be loaded: not running, no items).
 struct EngineServices {
     external::QueueLibrary* library = nullptr;
     Clock* clock = nullptr;
     FinderFactory finders = DefaultFinderFactory();
+    // Every file the engine moves, reads, creates or deletes goes through this.
+    platform::FileOps* files = &platform::DefaultFileOps();
+    // Starts the result viewer.
+    platform::ProcessLauncher* launcher = nullptr;
 };
 
 } // namespace engine

@@ -1,10 +1,80 @@
 #include "engine/CBatchQueue.h"
+#include "engine/StatusTexts.h"
+#include "platform/SemaphoreFile.h"
 
 namespace engine {
 
-// Placeholder until the processing cycle is built: a tick only rescans.
-int CBatchQueue::ProcessStep() { return Rescan(); }
+int CBatchQueue::ProcessStep() {
+    // Viewers that outlived an earlier wait are reaped as soon as they end.
+    m_services.launcher->ReapEnded();
+    Rescan();
+    if (IsAbortSet()) {
+        AbortAll();
+        return 1;
+    }
+    if (m_list.IsEmpty()) {
+        // The submitted batch's files left the queue directory without completion.
+        m_submitted = 0;
+        UpdateStatusFile();
+        return 1;
+    }
+    UpdateStatusFile();
+    if (m_services.library->IsKorvaneRunning() == 0 || IsBusy() != 0)
+        return 1;
+    if (m_submitted != 0) {
+        CompleteBatch(m_current);
+        m_submitted = 0;
+        return 1;
+    }
+    m_current = m_list.GetHead();
+    if (SubmitBatch(m_current) == 0)
+        FileBatch(m_current, false);
+    return 1;
+}
 
-std::string CBatchQueue::StatusMessage() { return {}; }
+int CBatchQueue::IsBusy() {
+    if (m_services.library->GetNumberOfQueueItems() <= 0)
+        return 0;
+    return m_services.library->IsKorvaneRunning() != 0 ? 1 : 0;
+}
+
+int CBatchQueue::IsAbortSet() {
+    if (m_settings.AbortFile.empty())
+        return 0;
+    return FinderFindsFile(m_settings.AbortFile) ? 1 : 0;
+}
+
+int CBatchQueue::AbortAll() {
+    if (m_services.library->IsKorvaneRunning() != 0)
+        m_services.library->QueueControl(1);
+    for (const CBatch& batch : m_list)
+        FileBatch(batch, false);
+    m_submitted = 0;
+    UpdateStatusFile();
+    return 1;
+}
+
+int CBatchQueue::UpdateStatusFile() {
+    platform::FileOps& files = *m_services.files;
+    if (m_list.IsEmpty() && m_submitted == 0 && IsBusy() == 0) {
+        platform::DeleteSemaphoreFile(files, m_settings.StatusFile);
+        return 1;
+    }
+    if (!FinderFindsFile(m_settings.StatusFile))
+        platform::CreateSemaphoreFile(files, m_settings.StatusFile);
+    return 1;
+}
+
+std::string CBatchQueue::StatusMessage() {
+    if (IsAbortSet() != 0)
+        return kStatusAbortSet;
+    if (m_services.library->IsKorvaneRunning() == 0)
+        return kStatusNotRunning;
+    if (IsBusy() == 0)
+        return {};
+    if (m_submitted == 0)
+        return kStatusQueueBusy;
+    return kStatusProcessingPrefix + m_current.title + "'";
+}
 
 } // namespace engine

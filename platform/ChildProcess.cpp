@@ -2,7 +2,7 @@
 
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +45,12 @@ std::string ProgramPath(const ProcessRequest& request) {
     if (getcwd(cwd, sizeof cwd) == nullptr)
         return program;
     return std::string(cwd) + "/" + program;
+}
+
+// Called through syscall(): this C library's header declares pidfd_open
+// without C linkage.
+int OpenPidfd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
 void SleepBriefly() {
@@ -98,7 +104,7 @@ std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
     }
     // The pid stays ours until we reap it, so opening its pidfd now cannot race
     // with its reuse. Without pidfds the wait falls back to polling.
-    return ChildProcess(pid, pidfd_open(pid, 0));
+    return ChildProcess(pid, OpenPidfd(pid));
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

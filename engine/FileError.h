@@ -1,0 +1,21 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace engine {
+
+// Raised when a batch file cannot be opened, read or closed. The submission
+// catches it around the marker detection and the hand-over, and nowhere else.
+class FileError : public std::runtime_error {
+public:
+    FileError(const std::string& path, int cause)
+        : std::runtime_error("cannot read batch file " + path), m_cause(cause) {}
+    // The errno value behind the failure.
+    int Cause() const { return m_cause; }
+
+private:
+    int m_cause;
+};
+
+} // namespace engine

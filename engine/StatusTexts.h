@@ -1,0 +1,12 @@
+#pragma once
+
+namespace engine {
+
+// The texts of the window's second status line.
+inline constexpr const char* kStatusAbortSet = "Abort flag is set, no processing can be performed";
+inline constexpr const char* kStatusNotRunning = "Korvane must be running to process batches";
+inline constexpr const char* kStatusQueueBusy = "Korvane process queue is busy";
+// Followed by the batch's title and a closing quote.
+inline constexpr const char* kStatusProcessingPrefix = "Processing batch '";
+
+} // namespace engine

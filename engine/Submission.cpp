@@ -1,0 +1,57 @@
+#include "engine/CBatchQueue.h"
+#include "engine/FileError.h"
+#include "engine/OperationFlags.h"
+#include "platform/FirstLine.h"
+#include "platform/RegularFile.h"
+
+#include <cerrno>
+
+namespace engine {
+
+namespace {
+constexpr std::string_view kQuanMarkerText = "[OAQUAN]";
+} // namespace
+
+int CBatchQueue::SubmitBatch(CBatch batch) {
+    // A file still being created or written waits; ages equal to the settle
+    // time pass, and time stamps in the future wait until the clock passes them.
+    const std::int64_t now = m_services.clock->Now();
+    if (SecondsBetween(batch.lastWrite, now) < m_settings.WaitBeforeSubmit)
+        return 1;
+    if (SecondsBetween(batch.created, now) < m_settings.WaitBeforeSubmit)
+        return 1;
+    try {
+        DetectQuanMarker(batch);
+        const std::int32_t flags = OperationFlags(m_settings);
+        if (m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags) == 0)
+            return 0;
+        m_submitted = 1;
+        return 1;
+    } catch (const FileError&) {
+        return 0;
+    }
+}
+
+int CBatchQueue::DetectQuanMarker(const CBatch& batch) {
+    platform::FileOps& files = *m_services.files;
+    // Never a link or a FIFO, and never a file that another process is still
+    // writing.
+    platform::FileHandle file(files, platform::OpenUnshared(files, batch.path));
+    if (!file.IsOpen())
+        throw FileError(batch.path, errno);
+    const platform::FirstLineScan scan =
+        platform::SearchFirstLine(files, file.Get(), kQuanMarkerText);
+    if (scan == platform::FirstLineScan::ReadError) {
+        const int cause = errno;
+        file.Close();
+        throw FileError(batch.path, cause);
+    }
+    if (file.Close() != 0)
+        throw FileError(batch.path, errno);
+    // An empty file has no first line and so no marker: the marker is cleared
+    // rather than left over from the batch examined before.
+    m_settings.QuanMarker = scan == platform::FirstLineScan::Found ? kQuanMarkerSet : 0;
+    return m_settings.QuanMarker != 0 ? 1 : 0;
+}
+
+} // namespace engine

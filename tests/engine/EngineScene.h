@@ -1,0 +1,84 @@
+#pragma once
+
+#include "engine/CBatchQueue.h"
+#include "support/FakeQueueLibrary.h"
+#include "support/FaultyFileOps.h"
+#include "support/RecordingLauncher.h"
+#include "support/TempDir.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace enginetest {
+
+// A queue directory with its Processed and Failed directories and semaphore
+// paths in a fresh temporary directory, and an engine aimed at it with a fake
+// queue library, a fake clock, a recording launcher and real files seen
+// through a fault-injecting seam. The clock starts well after the files' time
+// stamps, so that every batch has settled.
+struct EngineScene {
+    testsupport::TempDir root;
+    std::string queue = root / "queue";
+    std::string processed = root / "Processed";
+    std::string failed = root / "Failed";
+    std::string statusFile = root / "status.sem";
+    std::string abortFile = root / "abort.sem";
+
+    testsupport::FakeQueueLibrary library;
+    testsupport::FakeClock clock{static_cast<std::int64_t>(std::time(nullptr)) + 3600};
+    testsupport::RecordingLauncher launcher;
+    testsupport::FaultyFileOps files;
+    settings::CBatchParams params;
+    std::unique_ptr<engine::CBatchQueue> engine;
+
+    explicit EngineScene(engine::FinderFactory finders = engine::DefaultFinderFactory()) {
+        std::filesystem::create_directory(queue);
+        params.QueueDir = queue;
+        params.ProcessedDir = processed;
+        params.FailedDir = failed;
+        params.Filters = "*.olb";
+        params.StatusFile = statusFile;
+        params.AbortFile = abortFile;
+        params.Acquire = 1;
+        params.Process = 1;
+        engine = std::make_unique<engine::CBatchQueue>(
+            engine::EngineServices{&library, &clock, std::move(finders), &files, &launcher});
+        Apply();
+    }
+
+    // Copies the edited settings into the engine.
+    void Apply() { engine->SetSettings(params); }
+
+    // Writes a file into the queue directory and returns its path.
+    std::string Put(const std::string& name, const std::string& content = "row\n") {
+        const std::string path = queue + "/" + name;
+        testsupport::WriteFile(path, content);
+        return path;
+    }
+
+    // Takes the head batch through an accepted submission.
+    void SubmitHead() {
+        library.running = 1;
+        library.items = 0;
+        library.submitResult = 1;
+        engine->ProcessStep();
+        library.calls.clear();
+    }
+
+    static std::vector<std::string> Listing(const std::string& dir) {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+using Names = std::vector<std::string>;
+
+} // namespace enginetest

@@ -1,0 +1,434 @@
+#include "EngineScene.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using enginetest::EngineScene;
+using enginetest::Names;
+using testsupport::Exists;
+
+namespace {
+
+// One row of the cycle's state table: the state before the tick, what the
+// tick finds, and what it must leave behind.
+struct Row {
+    const char* what;
+    bool submittedBefore;
+    bool abortFile;
+    Names waiting; // batch files in the queue directory at the tick
+    int running;
+    int items;
+    int submitResult;
+    bool settled;
+    // After the tick.
+    int submittedAfter;
+    Names queueAfter;
+    Names processedAfter;
+    Names failedAfter;
+    bool statusFileAfter;
+    Names calls; // library calls during the tick; "{A}" stands for A.olb's path
+};
+
+Names Expand(Names calls, const std::string& pathOfA) {
+    for (std::string& call : calls) {
+        const auto at = call.find("{A}");
+        if (at != std::string::npos)
+            call.replace(at, 3, pathOfA);
+    }
+    return calls;
+}
+
+const Names kRunningIdle = {"IsKorvaneRunning", "GetNumberOfQueueItems"};
+const Names kRunningBusy = {"IsKorvaneRunning", "GetNumberOfQueueItems", "IsKorvaneRunning"};
+
+} // namespace
+
+TEST(ProcessingCycle, StateTableRowByRow) {
+    const Row rows[] = {
+        {"idle, abort file present",
+         false,
+         true,
+         {"A.olb", "B.olb"},
+         1,
+         0,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {"A.olb", "B.olb"},
+         true,
+         {"IsKorvaneRunning", "QueueControl(1)"}},
+        {"idle, abort file present, suite not running",
+         false,
+         true,
+         {"A.olb"},
+         0,
+         0,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {"A.olb"},
+         true,
+         {"IsKorvaneRunning"}},
+        {"idle, list empty, suite idle",
+         false,
+         false,
+         {},
+         1,
+         0,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {},
+         false,
+         {"GetNumberOfQueueItems"}},
+        {"idle, list empty, suite busy with others' work",
+         false,
+         false,
+         {},
+         1,
+         3,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {},
+         true,
+         {"GetNumberOfQueueItems", "IsKorvaneRunning"}},
+        {"idle, batches waiting, suite free: accepted",
+         false,
+         false,
+         {"A.olb", "B.olb"},
+         1,
+         0,
+         1,
+         true,
+         1,
+         {"A.olb", "B.olb"},
+         {},
+         {},
+         true,
+         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"}},
+        {"idle, batches waiting, suite free: not settled",
+         false,
+         false,
+         {"A.olb"},
+         1,
+         0,
+         1,
+         false,
+         0,
+         {"A.olb"},
+         {},
+         {},
+         true,
+         kRunningIdle},
+        {"idle, batches waiting, suite free: refused",
+         false,
+         false,
+         {"A.olb", "B.olb"},
+         1,
+         0,
+         0,
+         true,
+         0,
+         {"B.olb"},
+         {},
+         {"A.olb"},
+         true,
+         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"}},
+        {"idle, batches waiting, suite not running",
+         false,
+         false,
+         {"A.olb", "B.olb"},
+         0,
+         0,
+         1,
+         true,
+         0,
+         {"A.olb", "B.olb"},
+         {},
+         {},
+         true,
+         {"IsKorvaneRunning"}},
+        {"idle, batches waiting, suite busy",
+         false,
+         false,
+         {"A.olb"},
+         1,
+         2,
+         1,
+         true,
+         0,
+         {"A.olb"},
+         {},
+         {},
+         true,
+         kRunningBusy},
+        {"submitted, abort file present",
+         true,
+         true,
+         {"A.olb", "B.olb"},
+         1,
+         1,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {"A.olb", "B.olb"},
+         true,
+         {"IsKorvaneRunning", "QueueControl(1)"}},
+        {"submitted, list empty",
+         true,
+         false,
+         {},
+         1,
+         0,
+         1,
+         true,
+         0,
+         {},
+         {},
+         {},
+         false,
+         {"GetNumberOfQueueItems"}},
+        {"submitted, suite finished",
+         true,
+         false,
+         {"A.olb", "B.olb"},
+         1,
+         0,
+         1,
+         true,
+         0,
+         {"B.olb"},
+         {"A.olb"},
+         {},
+         true,
+         kRunningIdle},
+        {"submitted, suite finished with a negative count",
+         true,
+         false,
+         {"A.olb"},
+         1,
+         -1,
+         1,
+         true,
+         0,
+         {},
+         {"A.olb"},
+         {},
+         true,
+         kRunningIdle},
+        {"submitted, suite not running",
+         true,
+         false,
+         {"A.olb"},
+         0,
+         0,
+         1,
+         true,
+         1,
+         {"A.olb"},
+         {},
+         {},
+         true,
+         {"IsKorvaneRunning"}},
+        {"submitted, suite busy",
+         true,
+         false,
+         {"A.olb"},
+         1,
+         1,
+         1,
+         true,
+         1,
+         {"A.olb"},
+         {},
+         {},
+         true,
+         kRunningBusy},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EngineScene s;
+        const std::string pathOfA = s.queue + "/A.olb";
+        if (row.submittedBefore) {
+            s.Put("A.olb");
+            s.SubmitHead();
+            ASSERT_EQ(s.engine->Submitted(), 1);
+            std::filesystem::remove(pathOfA);
+        }
+        for (const std::string& name : row.waiting)
+            s.Put(name);
+        if (row.abortFile)
+            testsupport::WriteFile(s.abortFile, "");
+        if (!row.settled)
+            s.clock.now = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+        s.library.running = row.running;
+        s.library.items = row.items;
+        s.library.submitResult = row.submitResult;
+
+        EXPECT_EQ(s.engine->ProcessStep(), 1);
+        EXPECT_EQ(s.engine->Submitted(), row.submittedAfter);
+        EXPECT_EQ(EngineScene::Listing(s.queue), row.queueAfter);
+        EXPECT_EQ(EngineScene::Listing(s.processed), row.processedAfter);
+        EXPECT_EQ(EngineScene::Listing(s.failed), row.failedAfter);
+        EXPECT_EQ(Exists(s.statusFile), row.statusFileAfter);
+        EXPECT_EQ(s.library.calls, Expand(row.calls, pathOfA));
+    }
+}
+
+TEST(ProcessingCycle, StatusMessageTexts) {
+    struct Case {
+        const char* what;
+        bool abortFile;
+        int running;
+        int items;
+        bool submitted;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"abort", true, 1, 0, false, "Abort flag is set, no processing can be performed"},
+        {"not running", false, 0, 5, false, "Korvane must be running to process batches"},
+        {"idle", false, 1, 0, false, ""},
+        {"busy with others' work", false, 1, 2, false, "Korvane process queue is busy"},
+        {"running our batch", false, 1, 1, true, "Processing batch 'Batch 100%s'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        if (c.submitted) {
+            s.Put("Batch 100%s.olb");
+            s.SubmitHead();
+        }
+        if (c.abortFile)
+            testsupport::WriteFile(s.abortFile, "");
+        s.library.running = c.running;
+        s.library.items = c.items;
+        EXPECT_EQ(s.engine->StatusMessage(), c.expected);
+    }
+}
+
+TEST(ProcessingCycle, StatusMessageAsksTheSuiteInOrder) {
+    EngineScene s;
+    s.library.items = 1;
+    s.engine->StatusMessage();
+    EXPECT_EQ(s.library.calls, kRunningBusy);
+}
+
+TEST(ProcessingCycle, OneBatchAfterAnotherEndToEnd) {
+    EngineScene s;
+    s.Put("A.olb");
+    s.Put("B.olb");
+    s.Put("A.log");
+    s.engine->ProcessStep(); // A handed over
+    EXPECT_EQ(s.engine->CurrentBatch().title, "A");
+    EXPECT_EQ(s.engine->StatusMessage(), "Processing batch 'A'");
+    s.engine->ProcessStep(); // still running: nothing happens
+    EXPECT_EQ(s.library.submittedPaths.size(), 1u);
+    s.library.items = 0;
+    s.engine->ProcessStep(); // A completes
+    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"A.log", "A.olb"}));
+    EXPECT_EQ(s.engine->Submitted(), 0);
+    s.engine->ProcessStep(); // B handed over
+    ASSERT_EQ(s.library.submittedPaths.size(), 2u);
+    EXPECT_EQ(s.library.submittedPaths[1], s.queue + "/B.olb");
+    s.library.items = 0;
+    s.engine->ProcessStep();
+    s.engine->ProcessStep(); // nothing left: the status file goes
+    EXPECT_TRUE(EngineScene::Listing(s.queue).empty());
+    EXPECT_FALSE(Exists(s.statusFile));
+    s.engine->ProcessStep(); // and stays away
+    EXPECT_FALSE(Exists(s.statusFile));
+}
+
+TEST(ProcessingCycle, AbortRepeatsEveryTickAndTakesNewcomersAtOnce) {
+    EngineScene s;
+    s.Put("A.olb");
+    s.Put("B.olb");
+    s.Put("C.olb");
+    testsupport::WriteFile(s.abortFile, "");
+    s.engine->ProcessStep();
+    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"A.olb", "B.olb", "C.olb"}));
+    EXPECT_EQ(s.engine->StatusMessage(), "Abort flag is set, no processing can be performed");
+    // A newcomer that has not settled is failed on the first tick that sees it.
+    s.clock.now = static_cast<std::int64_t>(std::time(nullptr)) - 60;
+    s.Put("D.olb");
+    s.library.calls.clear();
+    s.engine->ProcessStep();
+    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"A.olb", "B.olb", "C.olb", "D.olb"}));
+    EXPECT_EQ(s.library.calls, (Names{"IsKorvaneRunning", "QueueControl(1)"}));
+    EXPECT_TRUE(Exists(s.abortFile)); // never removed by us
+}
+
+TEST(ProcessingCycle, AnEmptyAbortFileSettingNeverAborts) {
+    EngineScene s;
+    s.params.AbortFile = "";
+    s.Apply();
+    s.Put("A.olb");
+    s.engine->ProcessStep();
+    EXPECT_EQ(s.engine->Submitted(), 1);
+    EXPECT_EQ(s.engine->IsAbortSet(), 0);
+}
+
+TEST(ProcessingCycle, AnAbortPathThatIsADirectoryOrFifoCountsAsAbsent) {
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "directory");
+        EngineScene s;
+        if (fifo)
+            ASSERT_EQ(mkfifo(s.abortFile.c_str(), 0600), 0);
+        else
+            std::filesystem::create_directory(s.abortFile);
+        s.Put("A.olb");
+        s.engine->ProcessStep(); // would hang here if the FIFO were opened
+        EXPECT_EQ(s.engine->IsAbortSet(), 0);
+        EXPECT_EQ(s.engine->Submitted(), 1);
+    }
+}
+
+TEST(ProcessingCycle, AnAbortPathWithWildcardsMatchesOnlyItself) {
+    EngineScene s;
+    s.params.AbortFile = s.root / "abort*.sem";
+    s.Apply();
+    testsupport::WriteFile(s.root / "abort-old.sem", "");
+    EXPECT_EQ(s.engine->IsAbortSet(), 0);
+    testsupport::WriteFile(s.root / "abort*.sem", "");
+    EXPECT_EQ(s.engine->IsAbortSet(), 1);
+}
+
+TEST(ProcessingCycle, TheStatusFileIsNeverFollowedThroughALink) {
+    EngineScene s;
+    const std::string target = s.root / "elsewhere.sem";
+    ASSERT_EQ(symlink(target.c_str(), s.statusFile.c_str()), 0);
+    s.Put("A.olb");
+    s.engine->ProcessStep();
+    EXPECT_FALSE(Exists(target));
+    struct stat st {};
+    ASSERT_EQ(lstat(s.statusFile.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST(ProcessingCycle, AnExistingStatusFileIsLeftAsItIs) {
+    EngineScene s;
+    testsupport::WriteFile(s.statusFile, "someone's note");
+    s.Put("A.olb");
+    s.engine->ProcessStep();
+    EXPECT_EQ(testsupport::ReadFile(s.statusFile), "someone's note");
+}
+
+TEST(ProcessingCycle, ViewersThatOutlivedTheirWaitAreReapedEveryTick) {
+    EngineScene s;
+    s.engine->ProcessStep();
+    s.engine->ProcessStep();
+    EXPECT_EQ(s.launcher.reapCalls, 2);
+}
