@@ -9,6 +9,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -35,6 +37,42 @@ template <typename T> void WhenModal(std::function<void(T*)> action, int limitMs
         }
     });
     timer->start(5);
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+// Records the class of every modal window that opens while it lives, and
+// closes it at once, so code that would wait on a dialog carries on.
+class ModalWatch {
+public:
+    ModalWatch() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                seen.push_back(modal->metaObject()->className());
+                modal->close();
+            }
+        });
+        m_timer.start(5);
+    }
+    std::vector<std::string> seen;
+
+private:
+    QTimer m_timer;
+};
+
+// Runs the event loop until the condition holds or the limit has passed;
+// returns the condition's last value.
+inline bool WaitFor(const std::function<bool()>& condition, int limitMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > limitMs)
+            return condition();
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
 
 } // namespace testsupport

@@ -1,0 +1,70 @@
+#include "app/CBatchQueueApp.h"
+
+#include "app/AppInfo.h"
+#include "app/CBatchQueueDlg.h"
+#include "app/InstanceLock.h"
+#include "engine/Clock.h"
+#include "external/QueueLibraryBinding.h"
+#include "settings/QtProfileStore.h"
+
+#include <QKeyEvent>
+
+#include <array>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+// The full path of the running executable; empty when it cannot be read.
+std::string ExecutablePath() {
+    std::array<char, PATH_MAX> buf{};
+    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size())
+        return {};
+    return std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+CBatchQueueApp::CBatchQueueApp(int& argc, char** argv) : QApplication(argc, argv) {
+    // The application name stays the executable's file name, so that a copy
+    // under another name keeps its own settings.
+    setApplicationVersion(QStringLiteral(TESMARO_VERSION));
+    installEventFilter(this);
+}
+
+bool CBatchQueueApp::InitInstance() {
+    setOrganizationName(QString::fromLatin1(kSettingsRoot));
+
+    const InstanceLock guard(InstanceLockPath());
+    if (guard.GetState() == InstanceLock::State::HeldElsewhere)
+        return false;
+
+    external::QueueLibraryBinding library;
+    engine::SystemClock clock;
+    settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
+    CBatchQueueDlg window(MainWindowServices{&library, &clock, &store});
+    m_mainWindow = &window;
+    window.exec();
+    m_mainWindow = nullptr;
+    return false;
+}
+
+void CBatchQueueApp::OnHelp() {
+    if (const std::optional<std::string> helpFile = HelpFileFor(ExecutablePath()))
+        m_help.Open(*helpFile);
+}
+
+bool CBatchQueueApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
+            OnHelp();
+            return true;
+        }
+    }
+    return QApplication::eventFilter(watched, event);
+}
+
+} // namespace app

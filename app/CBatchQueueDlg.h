@@ -1,0 +1,134 @@
+#pragma once
+
+#include "engine/CBatchQueue.h"
+#include "engine/Clock.h"
+#include "external/QueueLibrary.h"
+#include "platform/MessageRegistry.h"
+#include "settings/ProfileStore.h"
+#include "watcher/CDirectoryWatcher.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTreeView;
+
+namespace app {
+
+class BatchListModel;
+
+using EngineFactory =
+    std::function<std::unique_ptr<engine::CBatchQueue>(engine::EngineServices services)>;
+using WatcherFactory =
+    std::function<std::unique_ptr<watcher::CDirectoryWatcher>(platform::MessagePoster* target)>;
+
+EngineFactory DefaultEngineFactory();
+WatcherFactory DefaultWatcherFactory();
+
+// What the main window works with, passed in so that tests can replace it.
+// The window does not own these; they must outlive it.
+struct MainWindowServices {
+    external::QueueLibrary* library = nullptr;
+    engine::Clock* clock = nullptr;
+    settings::ProfileStore* store = nullptr;
+    EngineFactory makeEngine = DefaultEngineFactory();
+    WatcherFactory makeWatcher = DefaultWatcherFactory();
+};
+
+// The text of the first status line for a number of waiting batches.
+QString CountLineText(std::size_t count);
+
+// The main window: the waiting batches, how many there are, what the engine is
+// doing, and the Settings button. It owns the engine and the directory watcher,
+// drives the engine with a one-second timer and rescans when the watcher
+// reports a change. The watcher's messages arrive through PostMessage, from its
+// worker thread, and are handled on the window's thread.
+class CBatchQueueDlg final : public QDialog, public platform::MessagePoster {
+    Q_OBJECT
+public:
+    static constexpr int kList = 1000;
+    static constexpr int kCountLine = 1001;
+    static constexpr int kStatusLine = 1002;
+    static constexpr int kSettings = 1003;
+    static constexpr const char* kCaption = "Tesmaro";
+    // File names, sizes and last-write times.
+    static constexpr std::uint32_t kNotifyFilter = 25;
+    // The About entry's command and the mask the platform's own bits fall under.
+    static constexpr unsigned kAboutCommand = 0x10;
+    static constexpr unsigned kCommandMask = 0xFFF0;
+    static constexpr unsigned kMinimizeCommand = 0xF020;
+    static constexpr unsigned kCloseCommand = 0xF060;
+    static constexpr const char* kAboutEntry = "&About Tesmaro...";
+
+    explicit CBatchQueueDlg(MainWindowServices services, QWidget* parent = nullptr);
+    ~CBatchQueueDlg() override;
+
+    // The registered id of the watcher's directory-change message.
+    static std::uint32_t DirectoryChangeMessage();
+
+    // Handlers, in the order the window's life calls them.
+    bool OnInitDialog();
+    void Refresh();
+    bool SetTimerPeriod(int seconds);
+    void OnTimer(int timerId);
+    long OnDirectoryChange(std::uintptr_t wParam, std::intptr_t lParam);
+    void OnSettings();
+    void OnSysCommand(unsigned id, std::intptr_t param);
+    void OnDestroy();
+
+    // Queues a message for the window's thread; callable from any thread.
+    // Directory-change messages that arrive while one is still waiting are
+    // merged into it: one rescan answers them all.
+    bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+    // The window's context menu: minimise, close and, after a separator, About.
+    std::unique_ptr<QMenu> CreateWindowMenu();
+
+    engine::CBatchQueue* Engine() const { return m_engine.get(); }
+    watcher::CDirectoryWatcher* Watcher() const { return m_watcher.get(); }
+    bool IsTimerRunning() const { return m_timerId != 0; }
+    QTreeView* List() const { return m_list; }
+    BatchListModel* Rows() const { return m_rows; }
+    QLabel* CountLine() const { return m_countLabel; }
+    QLabel* StatusLine() const { return m_statusLabel; }
+    QPushButton* SettingsButton() const { return m_settingsButton; }
+
+    // The window closes for good: the timer, the watcher and the engine go.
+    void done(int result) override;
+
+protected:
+    bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void CreateControls();
+    void AddAboutEntry(QMenu& menu);
+    void DoDataExchange();
+
+    MainWindowServices m_services;
+    QTreeView* m_list = nullptr;
+    BatchListModel* m_rows = nullptr;
+    QLabel* m_countLabel = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QPushButton* m_settingsButton = nullptr;
+    QString m_countLine;
+    QString m_statusLine;
+    std::unique_ptr<watcher::CDirectoryWatcher> m_watcher;
+    std::unique_ptr<engine::CBatchQueue> m_engine;
+    int m_timerId = 0;
+    bool m_initialised = false;
+    bool m_destroyed = false;
+    std::atomic<bool> m_directoryChangePending{false};
+};
+
+} // namespace app

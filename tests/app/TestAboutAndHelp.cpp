@@ -1,0 +1,149 @@
+#include "app/CAboutDlg.h"
+#include "app/CBatchQueueDlg.h"
+#include "app/HelpLauncher.h"
+#include "app/ModalHelper.h"
+#include "settings/MemoryProfileStore.h"
+#include "support/FakeQueueLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+
+#include <climits>
+
+using app::CAboutDlg;
+using app::CBatchQueueDlg;
+using app::HelpLauncher;
+
+namespace {
+
+struct IdleWindow {
+    testsupport::FakeQueueLibrary library;
+    testsupport::FakeClock clock;
+    settings::MemoryProfileStore store;
+    CBatchQueueDlg window{app::MainWindowServices{&library, &clock, &store,
+                                                  [](engine::EngineServices) { return nullptr; },
+                                                  app::DefaultWatcherFactory()}};
+};
+
+} // namespace
+
+TEST(SystemCommand, MaskDecidesWhatOpensTheAboutBox) {
+    struct Case {
+        unsigned id;
+        bool opensAbout;
+    };
+    for (const Case& c : {Case{0x10, true}, Case{0x13, true}, Case{0x1F, true}, Case{0x20, false},
+                          Case{0x00, false}, Case{0x0F, false}}) {
+        IdleWindow idle;
+        idle.window.show();
+        testsupport::ModalWatch modals;
+        idle.window.OnSysCommand(c.id, 0);
+        const std::vector<std::string> expected =
+            c.opensAbout ? std::vector<std::string>{"app::CAboutDlg"} : std::vector<std::string>{};
+        EXPECT_EQ(modals.seen, expected) << std::hex << c.id;
+        EXPECT_TRUE(idle.window.isVisible());
+    }
+}
+
+TEST(SystemCommand, CloseCommandClosesTheWindow) {
+    IdleWindow idle;
+    idle.window.show();
+    idle.window.OnSysCommand(CBatchQueueDlg::kCloseCommand, 0);
+    EXPECT_FALSE(idle.window.isVisible());
+}
+
+TEST(SystemCommand, WindowMenuEndsWithSeparatorAndAbout) {
+    IdleWindow idle;
+    const std::unique_ptr<QMenu> menu = idle.window.CreateWindowMenu();
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), "&About Tesmaro...");
+    EXPECT_EQ(actions.back()->data().toUInt(), 0x10u);
+}
+
+TEST(AboutBox, ShowsIconVersionAndADefaultOk) {
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), "About Tesmaro");
+    const auto* icon = about.findChild<QLabel*>("icon");
+    ASSERT_NE(icon, nullptr);
+    EXPECT_FALSE(icon->pixmap().isNull());
+    EXPECT_EQ(about.findChild<QLabel*>("version")->text(), "Tesmaro Version 3.3");
+    EXPECT_FALSE(about.findChild<QLabel*>("rights")->text().isEmpty());
+    EXPECT_EQ(about.OkButton()->text(), "OK");
+    EXPECT_TRUE(about.OkButton()->isDefault());
+}
+
+TEST(AboutBox, OkEscapeAndCloseEachCloseIt) {
+    enum How { kOk, kEscape, kEnter, kClose };
+    for (How how : {kOk, kEscape, kEnter, kClose}) {
+        CAboutDlg about;
+        testsupport::WhenModal<CAboutDlg>([how](CAboutDlg* box) {
+            switch (how) {
+            case kOk:
+                box->OkButton()->click();
+                break;
+            case kEscape:
+            case kEnter: {
+                QKeyEvent key(QEvent::KeyPress, how == kEscape ? Qt::Key_Escape : Qt::Key_Return,
+                              Qt::NoModifier);
+                QApplication::sendEvent(box, &key);
+                break;
+            }
+            case kClose:
+                box->close();
+                break;
+            }
+        });
+        about.exec();
+        EXPECT_FALSE(about.isVisible()) << how;
+    }
+}
+
+TEST(Help, FileLiesBesideTheExecutable) {
+    struct Case {
+        std::string executable;
+        std::optional<std::string> help;
+    };
+    const Case cases[] = {
+        {"/opt/suite/bin/Tesmaro", "/opt/suite/bin/Korvane.chm"},
+        {"/Tesmaro", "/Korvane.chm"},
+        {"/usr/lib/tesmaro/prog", "/usr/lib/tesmaro/Korvane.chm"},
+        {"", std::nullopt},
+        {"Tesmaro", std::nullopt},
+        {"/" + std::string(PATH_MAX - 2, 'x'), "/Korvane.chm"},
+        {"/" + std::string(PATH_MAX - 1, 'x'), std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(app::HelpFileFor(c.executable), c.help) << c.executable.size();
+}
+
+TEST(Help, ViewerIsLookedForOnceAndAFailureIsRemembered) {
+    int lookups = 0;
+    std::vector<std::pair<std::string, std::vector<std::string>>> started;
+    auto starter = [&](const std::string& program, const std::vector<std::string>& args) {
+        started.emplace_back(program, args);
+        return true;
+    };
+
+    HelpLauncher missing([&] { return ++lookups, std::optional<std::string>(); }, starter);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(missing.Open("/opt/suite/Korvane.chm"));
+    EXPECT_EQ(lookups, 1);
+    EXPECT_TRUE(started.empty());
+
+    lookups = 0;
+    HelpLauncher found([&] { return ++lookups, std::optional<std::string>("/usr/bin/viewer"); },
+                       starter);
+    EXPECT_TRUE(found.Open("/opt/suite/Korvane.chm"));
+    EXPECT_TRUE(found.Open("/opt/suite/Korvane.chm"));
+    EXPECT_EQ(lookups, 1);
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[0].first, "/usr/bin/viewer");
+    EXPECT_EQ(started[0].second, std::vector<std::string>{"/opt/suite/Korvane.chm"});
+}

@@ -1,0 +1,174 @@
+#include "app/InstanceLock.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+using app::InstanceLock;
+using State = app::InstanceLock::State;
+
+TEST(InstanceLockPath, RuntimeDirectoryElseTemporaryWithUser) {
+    struct Case {
+        const char* runtime;
+        const char* temp;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"/run/user/1000", "/tmp", "/run/user/1000/Tesmaro_Running"},
+        {nullptr, "/var/tmp", "/var/tmp/Tesmaro_Running-1000"},
+        {"", nullptr, "/tmp/Tesmaro_Running-1000"},
+        {"relative/dir", "also/relative", "/tmp/Tesmaro_Running-1000"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(app::InstanceLockPath(c.runtime, c.temp, 1000), c.path);
+}
+
+TEST(InstanceLock, OnlyOneHolderAtATime) {
+    testsupport::TempDir dir;
+    const std::string path = dir / "Tesmaro_Running";
+    {
+        InstanceLock first(path);
+        EXPECT_EQ(first.GetState(), State::Acquired);
+        InstanceLock second(path);
+        EXPECT_EQ(second.GetState(), State::HeldElsewhere);
+        // The descriptor is not handed to programs this process starts.
+        const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(probe, LOCK_EX | LOCK_NB), -1);
+        close(probe);
+    }
+    InstanceLock again(path);
+    EXPECT_EQ(again.GetState(), State::Acquired);
+}
+
+TEST(InstanceLock, StrangeLockFilesMeanNoGuard) {
+    testsupport::TempDir dir;
+    const std::string target = dir / "target";
+    testsupport::WriteFile(target, "");
+    const std::string link = dir / "link";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string directory = dir / "directory";
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    for (const std::string& path : {link, fifo, directory, dir / "missing/Tesmaro_Running"}) {
+        InstanceLock lock(path);
+        EXPECT_EQ(lock.GetState(), State::Unavailable) << path;
+    }
+}
+
+namespace {
+
+// The real program, started with its own runtime and configuration directories.
+class ProgramInstances : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* sub : {"run", "config", "config/Orbinel", "queue"})
+            ASSERT_EQ(mkdir((m_dir / sub).c_str(), 0700), 0);
+        testsupport::WriteFile(m_dir / "config/Orbinel/Tesmaro.conf",
+                               "[Settings]\nQueueDir=" + m_dir / "queue" +
+                                   "\nStatusFile=" + m_dir / "status.sem" +
+                                   "\nAbortFile=" + m_dir / "abort.sem" + "\n");
+        m_env = {"XDG_RUNTIME_DIR=" + m_dir / "run", "XDG_CONFIG_HOME=" + m_dir / "config",
+                 "HOME=" + m_dir.Path(), "QT_QPA_PLATFORM=offscreen"};
+        for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char* value = getenv(keep))
+                m_env.push_back(std::string(keep) + "=" + value);
+    }
+    void TearDown() override {
+        for (pid_t pid : m_started) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    pid_t Start() {
+        std::vector<char*> envp;
+        for (std::string& entry : m_env)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string program = TESMARO_EXECUTABLE;
+        char* argv[] = {program.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, m_dir.Path().c_str());
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0);
+        m_started.push_back(pid);
+        return pid;
+    }
+
+    // Waits for the process to end; its wait status, or nothing after the limit.
+    std::optional<int> WaitForExit(pid_t pid, std::chrono::seconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                std::erase(m_started, pid);
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::nullopt;
+    }
+
+    // True once some process holds the instance lock, within the limit.
+    bool WaitForLockHeld(std::chrono::seconds limit) {
+        const std::string path = m_dir / "run/Tesmaro_Running";
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd >= 0) {
+                const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+                close(fd); // also drops the lock if this probe took it
+                if (held)
+                    return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    static bool IsRunning(pid_t pid) {
+        int status = 0;
+        return waitpid(pid, &status, WNOHANG) == 0;
+    }
+
+    testsupport::TempDir m_dir;
+    std::vector<std::string> m_env;
+    std::vector<pid_t> m_started;
+};
+
+} // namespace
+
+TEST_F(ProgramInstances, SecondInstanceEndsAtOnceAndAKilledFirstFreesTheWay) {
+    const pid_t first = Start();
+    ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
+
+    const pid_t second = Start();
+    const std::optional<int> status = WaitForExit(second, std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value()) << "the second instance kept running";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    EXPECT_TRUE(IsRunning(first));
+
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_TRUE(WaitForExit(first, std::chrono::seconds(60)).has_value());
+
+    const pid_t third = Start();
+    ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
+    EXPECT_TRUE(IsRunning(third));
+}

@@ -1,0 +1,327 @@
+#include "app/BatchListModel.h"
+#include "app/CBatchQueueDlg.h"
+#include "app/ModalHelper.h"
+#include "settings/CBatchParamsSheet.h"
+#include "settings/MemoryProfileStore.h"
+#include "support/FakeQueueLibrary.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeView>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+
+using app::CBatchQueueDlg;
+using app::MainWindowServices;
+using settings::CBatchParamsSheet;
+using testsupport::WaitFor;
+
+namespace {
+
+// A lab with two queue directories, a suite that is not running (so batches
+// only wait), and a settings store aimed at the first directory.
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() {
+        mkdir(m_queue.c_str(), 0700);
+        mkdir(m_other.c_str(), 0700);
+        m_library.running = 0;
+        m_store.WriteString("Settings", "QueueDir", m_queue);
+        m_store.WriteString("Settings", "StatusFile", m_root / "status.sem");
+        m_store.WriteString("Settings", "AbortFile", m_root / "abort.sem");
+    }
+
+    MainWindowServices Services() { return MainWindowServices{&m_library, &m_clock, &m_store}; }
+
+    // A shown window: its initialisation has run.
+    std::unique_ptr<CBatchQueueDlg> Open(MainWindowServices services) {
+        auto window = std::make_unique<CBatchQueueDlg>(std::move(services));
+        window->show();
+        return window;
+    }
+    std::unique_ptr<CBatchQueueDlg> Open() { return Open(Services()); }
+
+    static void Drop(const std::string& dir, const std::string& name) {
+        testsupport::WriteFile(dir + "/" + name, "sample list\n");
+    }
+    static std::vector<std::string> Titles(const CBatchQueueDlg& window) {
+        std::vector<std::string> out;
+        const auto* rows = window.Rows();
+        for (int r = 0; r < rows->rowCount(); ++r)
+            out.push_back(rows->index(r, 0).data().toString().toStdString());
+        return out;
+    }
+
+    testsupport::TempDir m_root;
+    std::string m_queue = m_root / "queue";
+    std::string m_other = m_root / "other";
+    testsupport::FakeQueueLibrary m_library;
+    testsupport::FakeClock m_clock;
+    settings::MemoryProfileStore m_store;
+};
+
+} // namespace
+
+TEST(CountLine, TextsForNoneOneAndMany) {
+    EXPECT_EQ(app::CountLineText(0), "There are no batches in queue");
+    EXPECT_EQ(app::CountLineText(1), "There is 1 batch in queue");
+    EXPECT_EQ(app::CountLineText(2), "There are 2 batches in queue");
+    EXPECT_EQ(app::CountLineText(12), "There are 12 batches in queue");
+}
+
+TEST_F(MainWindowTest, TemplateRealised) {
+    CBatchQueueDlg window(Services());
+    EXPECT_EQ(window.windowTitle(), "Tesmaro");
+    EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(window.windowFlags() & Qt::WindowType_Mask, Qt::Window);
+    EXPECT_FALSE(window.windowIcon().isNull());
+    // The original's proportions: 223 by 133 units, list 148 by 78 at 7, 7.
+    const settings::DialogUnits u(window.font());
+    EXPECT_EQ(window.size(), u.Size(223, 133));
+    EXPECT_EQ(window.List()->geometry(), u.Rect(7, 7, 148, 78));
+    EXPECT_EQ(window.SettingsButton()->geometry(), u.Rect(166, 7, 50, 14));
+    EXPECT_EQ(window.SettingsButton()->text(), "&Settings");
+    EXPECT_FALSE(window.SettingsButton()->isDefault());
+    EXPECT_FALSE(window.SettingsButton()->autoDefault());
+}
+
+TEST_F(MainWindowTest, ListColumnsAndStartingLines) {
+    auto window = Open();
+    const QHeaderView* header = window->List()->header();
+    EXPECT_EQ(window->Rows()->headerData(0, Qt::Horizontal).toString(), "Batch");
+    EXPECT_EQ(window->Rows()->headerData(1, Qt::Horizontal).toString(), "Submitted");
+    EXPECT_EQ(header->sectionSize(0), 100);
+    EXPECT_EQ(header->sectionSize(1), 110);
+    EXPECT_FALSE(header->sectionsClickable());
+    EXPECT_FALSE(window->List()->isSortingEnabled());
+    EXPECT_EQ(window->CountLine()->text(), "There are no batches in queue");
+    EXPECT_TRUE(window->Engine() != nullptr);
+    EXPECT_TRUE(window->Watcher() != nullptr);
+    EXPECT_TRUE(window->IsTimerRunning());
+}
+
+TEST_F(MainWindowTest, CountLineFollowsTheQueue) {
+    struct Case {
+        int batches;
+        const char* line;
+    };
+    for (const Case& c :
+         {Case{0, "There are no batches in queue"}, Case{1, "There is 1 batch in queue"},
+          Case{12, "There are 12 batches in queue"}}) {
+        testsupport::TempDir dir;
+        for (int i = 0; i < c.batches; ++i)
+            Drop(dir.Path(), "B" + std::to_string(100 + i) + ".olb");
+        Drop(dir.Path(), "not-a-batch.txt");
+        m_store.WriteString("Settings", "QueueDir", dir.Path());
+        auto window = Open();
+        EXPECT_EQ(window->CountLine()->text(), c.line);
+        EXPECT_EQ(window->Rows()->rowCount(), c.batches);
+        if (c.batches > 0) {
+            EXPECT_EQ(Titles(*window).front().substr(0, 1), "B");
+            EXPECT_FALSE(window->Rows()->index(0, 1).data().toString().isEmpty());
+        }
+    }
+}
+
+TEST_F(MainWindowTest, EveryTickRebuildsTheList) {
+    Drop(m_queue, "A.olb");
+    auto window = Open();
+    window->SetTimerPeriod(0);
+    ASSERT_EQ(window->Rows()->rowCount(), 1);
+    window->List()->setCurrentIndex(window->Rows()->index(0, 0));
+    ASSERT_TRUE(window->List()->selectionModel()->hasSelection());
+
+    Drop(m_queue, "B.olb");
+    window->OnTimer(1);
+    EXPECT_EQ(window->Rows()->rowCount(), 2);
+    EXPECT_FALSE(window->List()->selectionModel()->hasSelection());
+    EXPECT_EQ(window->CountLine()->text(), "There are 2 batches in queue");
+    // The engine's status text reaches the second line.
+    EXPECT_EQ(window->StatusLine()->text().toStdString(), window->Engine()->StatusMessage());
+}
+
+TEST_F(MainWindowTest, TimerTicksOnItsOwn) {
+    MainWindowServices services = Services();
+    services.makeWatcher = [](platform::MessagePoster*) { return nullptr; };
+    auto window = Open(std::move(services));
+    EXPECT_EQ(window->Watcher(), nullptr);
+    Drop(m_queue, "Late.olb");
+    EXPECT_TRUE(WaitFor([&] { return window->Rows()->rowCount() == 1; }));
+}
+
+TEST_F(MainWindowTest, TimerPeriods) {
+    auto window = Open();
+    for (int seconds : {0, -5}) {
+        EXPECT_TRUE(window->SetTimerPeriod(seconds));
+        EXPECT_FALSE(window->IsTimerRunning());
+    }
+    EXPECT_TRUE(window->SetTimerPeriod(1));
+    EXPECT_TRUE(window->IsTimerRunning());
+    EXPECT_TRUE(window->SetTimerPeriod(std::numeric_limits<int>::max()));
+    EXPECT_TRUE(window->IsTimerRunning());
+}
+
+TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
+    Drop(m_queue, "Old.olb");
+    Drop(m_other, "New1.olb");
+    Drop(m_other, "New2.olb");
+    auto window = Open();
+    window->SetTimerPeriod(0);
+    const std::string other = m_other;
+    testsupport::WhenModal<CBatchParamsSheet>([other](CBatchParamsSheet* sheet) {
+        sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(other));
+        sheet->accept();
+    });
+    window->SettingsButton()->click();
+
+    EXPECT_EQ(m_store.GetString("Settings", "QueueDir", ""), m_other);
+    EXPECT_EQ(window->Engine()->Settings().QueueDir, m_other);
+    // Nothing is rescanned until the next tick.
+    EXPECT_EQ(Titles(*window), std::vector<std::string>{"Old"});
+    window->OnTimer(1);
+    EXPECT_EQ(Titles(*window), (std::vector<std::string>{"New1", "New2"}));
+
+    // The watcher now reports changes in the new directory without a tick. Its
+    // new worker arms itself on its own thread, so a file dropped before that is
+    // not seen: keep dropping until one is.
+    int dropped = 0;
+    EXPECT_TRUE(WaitFor([&] {
+        if (window->Rows()->rowCount() > 2)
+            return true;
+        Drop(m_other, "Watched" + std::to_string(dropped++) + ".olb");
+        return false;
+    }));
+    EXPECT_EQ(Titles(*window).front(), "New1");
+}
+
+TEST_F(MainWindowTest, SettingsCancelledChangeNothing) {
+    auto window = Open();
+    const std::size_t writes = m_store.WriteOrder().size();
+    const settings::CBatchParams before = window->Engine()->Settings();
+    testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* sheet) {
+        sheet->findChild<QLineEdit*>("1004")->setText("/nowhere");
+        sheet->Buttons()->button(QDialogButtonBox::Cancel)->click();
+    });
+    window->OnSettings();
+    EXPECT_EQ(m_store.WriteOrder().size(), writes);
+    EXPECT_EQ(window->Engine()->Settings(), before);
+}
+
+TEST_F(MainWindowTest, EngineThatCannotBeCreatedLeavesTheWindowIdle) {
+    Drop(m_queue, "A.olb");
+    MainWindowServices services = Services();
+    int watchersMade = 0;
+    services.makeEngine = [](engine::EngineServices) { return nullptr; };
+    services.makeWatcher = [&watchersMade](platform::MessagePoster* target) {
+        ++watchersMade;
+        return app::DefaultWatcherFactory()(target);
+    };
+    auto window = Open(std::move(services));
+    EXPECT_EQ(window->Engine(), nullptr);
+    EXPECT_EQ(window->Watcher(), nullptr);
+    EXPECT_EQ(watchersMade, 0);
+    EXPECT_FALSE(window->IsTimerRunning());
+    EXPECT_EQ(window->Rows()->rowCount(), 0);
+    EXPECT_EQ(window->CountLine()->text(), "");
+    EXPECT_EQ(window->StatusLine()->text(), "");
+
+    testsupport::ModalWatch modals;
+    window->SettingsButton()->click();
+    window->OnTimer(1);
+    window->OnDirectoryChange(0, 0);
+    EXPECT_TRUE(modals.seen.empty());
+    EXPECT_EQ(window->Rows()->rowCount(), 0);
+    EXPECT_TRUE(m_library.calls.empty());
+
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindowTest, EngineFactoryThatThrowsCountsAsFailure) {
+    MainWindowServices services = Services();
+    services.makeEngine = [](engine::EngineServices) -> std::unique_ptr<engine::CBatchQueue> {
+        throw std::bad_alloc();
+    };
+    auto window = Open(std::move(services));
+    EXPECT_EQ(window->Engine(), nullptr);
+    EXPECT_FALSE(window->IsTimerRunning());
+}
+
+TEST_F(MainWindowTest, DirectoryChangesWaitingTogetherCostOneRescan) {
+    auto scans = std::make_shared<std::atomic<int>>(0);
+    MainWindowServices services = Services();
+    services.makeWatcher = [](platform::MessagePoster*) { return nullptr; };
+    services.makeEngine = [scans](engine::EngineServices s) {
+        auto inner = s.finders;
+        s.finders = [scans, inner] {
+            ++*scans;
+            return inner();
+        };
+        return std::make_unique<engine::CBatchQueue>(std::move(s));
+    };
+    auto window = Open(std::move(services));
+    window->SetTimerPeriod(0);
+    const std::uint32_t id = CBatchQueueDlg::DirectoryChangeMessage();
+    // What one handled message costs in finder uses.
+    *scans = 0;
+    window->OnDirectoryChange(0, 0);
+    const int perMessage = *scans;
+    ASSERT_GT(perMessage, 0);
+
+    // From another thread, as the watcher's worker posts.
+    std::thread poster([&] {
+        for (int i = 0; i < 200; ++i)
+            EXPECT_TRUE(window->PostMessage(id, 0, 0));
+    });
+    poster.join();
+    *scans = 0;
+    QApplication::processEvents();
+    EXPECT_EQ(*scans, perMessage);
+
+    // A change after the rescan brings another one; other ids are ignored.
+    Drop(m_queue, "A.olb");
+    window->PostMessage(id, 0, 0);
+    window->PostMessage(id + 1, 0, 0);
+    QApplication::processEvents();
+    EXPECT_EQ(*scans, 2 * perMessage);
+    EXPECT_EQ(window->Rows()->rowCount(), 1);
+}
+
+TEST_F(MainWindowTest, KeysThatCloseTheWindow) {
+    struct Case {
+        Qt::Key key;
+        bool focusOnButton;
+        bool closes;
+    };
+    for (const Case& c : {Case{Qt::Key_Escape, false, true}, Case{Qt::Key_Return, false, true},
+                          Case{Qt::Key_Enter, false, true}, Case{Qt::Key_Return, true, false}}) {
+        auto window = Open();
+        QWidget* target =
+            c.focusOnButton ? static_cast<QWidget*>(window->SettingsButton()) : window->List();
+        target->setFocus();
+        testsupport::ModalWatch modals;
+        QKeyEvent press(QEvent::KeyPress, c.key, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+        EXPECT_EQ(!window->isVisible(), c.closes) << c.key;
+        if (c.closes) {
+            // Closing destroys the timer, the watcher and the engine.
+            EXPECT_FALSE(window->IsTimerRunning());
+            EXPECT_EQ(window->Watcher(), nullptr);
+            EXPECT_EQ(window->Engine(), nullptr);
+        } else {
+            // Enter on the focused button presses it: the sheet opened.
+            EXPECT_EQ(modals.seen, std::vector<std::string>{"settings::CBatchParamsSheet"});
+        }
+    }
+}
