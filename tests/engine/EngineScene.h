@@ -35,7 +35,8 @@ struct EngineScene {
     settings::CBatchParams params;
     std::unique_ptr<engine::CBatchQueue> engine;
 
-    explicit EngineScene(engine::FinderFactory finders = engine::DefaultFinderFactory()) {
+    // Starts viewers through `realLauncher` when given, else records them.
+    explicit EngineScene(platform::ProcessLauncher* realLauncher = nullptr) {
         std::filesystem::create_directory(queue);
         params.QueueDir = queue;
         params.ProcessedDir = processed;
@@ -46,7 +47,8 @@ struct EngineScene {
         params.Acquire = 1;
         params.Process = 1;
         engine = std::make_unique<engine::CBatchQueue>(
-            engine::EngineServices{&library, &clock, std::move(finders), &files, &launcher});
+            engine::EngineServices{&library, &clock, engine::DefaultFinderFactory(), &files,
+                                   realLauncher ? realLauncher : &launcher});
         Apply();
     }
 

@@ -1,0 +1,324 @@
+#include "EngineScene.h"
+#include "engine/ViewerCommand.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using engine::CBatch;
+using enginetest::EngineScene;
+using enginetest::Names;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+namespace {
+
+// The recorded launches as "cwd|arg|arg|...|timeout-ms".
+Names Launches(const EngineScene& s) {
+    Names out;
+    for (const auto& launch : s.launcher.launches) {
+        std::string line = launch.request.workingDirectory;
+        EXPECT_EQ(launch.request.program, launch.request.arguments.at(0));
+        for (const std::string& arg : launch.request.arguments)
+            line += "|" + arg;
+        out.push_back(line + "|" + std::to_string(launch.timeout.count()));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Completion, ViewerStartsAndFilingThroughTheCycle) {
+    struct Case {
+        const char* what;
+        std::function<void(EngineScene&)> setUp;
+        Names launches; // "{q}" stands for the queue directory
+        Names processed;
+    };
+    const auto print = [](EngineScene& s) {
+        s.params.PrintReport = 1;
+        s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+        s.Put("B.rpt");
+    };
+    const Case cases[] = {
+        {"print the report",
+         print,
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
+         {"B.olb", "B.rpt"}},
+        {"print and summary with a scheme",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.CreateSummary = 1;
+             s.params.SchemeName = "S1";
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000",
+          "/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/r|/sS1|60000"},
+         {"B.olb", "B.rpt"}},
+        {"the batch file's scheme wins",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.SchemeName = "S1";
+             s.Put("B.olb", "[OAQUAN]\n[Batch]\nReportScheme=Q7\n");
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sQ7|60000"},
+         {"B.olb", "B.rpt"}},
+        {"an empty scheme in the batch file falls back",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.SchemeName = "S1";
+             s.Put("B.olb", "[Batch]\nReportScheme=\n");
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000"},
+         {"B.olb", "B.rpt"}},
+        {"blanks are kept verbatim",
+         [](EngineScene& s) {
+             s.params.CreateSummary = 1;
+             s.params.BrowserFile = "/opt/my tools/view er";
+             s.params.SchemeName = "two words";
+             s.Put("B.rpt");
+         },
+         {"/opt/my tools/|/opt/my tools/view er|{q}/B.rpt|/r|/stwo words|60000"},
+         {"B.olb", "B.rpt"}},
+        {"Quorpix wants the fpt file",
+         [](EngineScene& s) {
+             s.params.PrintReport = 1;
+             s.params.BrowserFile = "/apps/Quorpix.exe";
+             s.Put("B.rpt");
+             s.Put("B.fpt");
+         },
+         {"/apps/|/apps/Quorpix.exe|{q}/B.fpt|/p|60000"},
+         {"B.fpt", "B.olb", "B.rpt"}},
+        {"another case is another program",
+         [](EngineScene& s) {
+             s.params.PrintReport = 1;
+             s.params.BrowserFile = "/apps/quorpix.exe";
+             s.Put("B.rpt");
+             s.Put("B.fpt");
+         },
+         {"/apps/|/apps/quorpix.exe|{q}/B.rpt|/p|60000"},
+         {"B.fpt", "B.olb", "B.rpt"}},
+        {"a bare program name gets no working directory",
+         [](EngineScene& s) {
+             s.params.PrintReport = 1;
+             s.params.BrowserFile = "Telvorn.exe";
+             s.Put("B.rpt");
+         },
+         {"|Telvorn.exe|{q}/B.rpt|/p|60000"},
+         {"B.olb", "B.rpt"}},
+        {"time-out 0 does not wait",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.ExternalTimeout = 0;
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"},
+         {"B.olb", "B.rpt"}},
+        {"a negative time-out does not wait",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.ExternalTimeout = -5;
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"},
+         {"B.olb", "B.rpt"}},
+        {"no viewer program",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.BrowserFile = "";
+         },
+         {},
+         {"B.olb", "B.rpt"}},
+        {"no result file",
+         [](EngineScene& s) {
+             s.params.PrintReport = 1;
+             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+         },
+         {},
+         {"B.olb"}},
+        {"a directory is not a result file",
+         [](EngineScene& s) {
+             s.params.PrintReport = 1;
+             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+             std::filesystem::create_directory(s.queue + "/B.rpt");
+         },
+         {},
+         {"B.olb"}},
+        {"neither report nor summary asked for",
+         [](EngineScene& s) {
+             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+             s.Put("B.rpt");
+         },
+         {},
+         {"B.olb", "B.rpt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        s.Put("B.olb");
+        c.setUp(s);
+        s.Apply();
+        s.SubmitHead();
+        s.launcher.result = false; // a viewer that cannot start changes nothing
+        s.library.items = 0;
+        s.engine->ProcessStep();
+        Names expected = c.launches;
+        for (std::string& line : expected)
+            line.replace(line.find("{q}"), 3, s.queue);
+        EXPECT_EQ(Launches(s), expected);
+        EXPECT_EQ(EngineScene::Listing(s.processed), c.processed);
+        EXPECT_EQ(s.engine->Submitted(), 0);
+    }
+}
+
+TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
+    EngineScene s;
+    for (const char* name :
+         {"B.olb", "B.rpt", "B.log", "B.a.olb", "Bx.olb", "B", "b.olb", "xB.olb"})
+        s.Put(name);
+    std::filesystem::create_directory(s.queue + "/B.d");
+    s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
+    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"B.a.olb", "B.log", "B.olb", "B.rpt"}));
+    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"B", "B.d", "Bx.olb", "b.olb", "xB.olb"}));
+}
+
+TEST(Completion, FilingMatchesTheTitleLiterally) {
+    EngineScene s;
+    for (const char* name : {"a*.olb", "a*.rpt", "ab.olb", "a?.olb", "a[b].olb", "ab].olb"})
+        s.Put(name);
+    s.engine->FileBatch(CBatch{"a*", s.queue + "/a*.olb", 0, 0}, false);
+    s.engine->FileBatch(CBatch{"a[b]", s.queue + "/a[b].olb", 0, 0}, false);
+    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"a*.olb", "a*.rpt", "a[b].olb"}));
+    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"a?.olb", "ab.olb", "ab].olb"}));
+}
+
+TEST(Completion, FilingReplacesATargetAndCreatesOneDirectoryLevel) {
+    EngineScene s;
+    s.Put("B.olb", "new");
+    std::filesystem::create_directory(s.processed);
+    WriteFile(s.processed + "/B.olb", "old");
+    s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
+    EXPECT_EQ(ReadFile(s.processed + "/B.olb"), "new");
+
+    // A destination whose parent is missing is not created; the files stay.
+    s.params.FailedDir = s.root / "no/Failed";
+    s.Apply();
+    s.Put("C.olb");
+    s.engine->FileBatch(CBatch{"C", s.queue + "/C.olb", 0, 0}, false);
+    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"C.olb"});
+    EXPECT_FALSE(testsupport::Exists(s.root / "no"));
+
+    // Nothing to file: the directory is created all the same.
+    s.engine->FileBatch(CBatch{"Z", s.queue + "/Z.olb", 0, 0}, false);
+    s.params.FailedDir = s.failed;
+    s.Apply();
+    s.engine->FileBatch(CBatch{"Z", s.queue + "/Z.olb", 0, 0}, false);
+    EXPECT_TRUE(testsupport::Exists(s.failed));
+}
+
+TEST(Completion, AFileThatCannotBeMovedStaysAndComesRoundAgain) {
+    EngineScene s;
+    s.Put("B.olb");
+    s.Put("B.rpt");
+    s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EACCES, 1, "/B.olb"});
+    s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
+    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"B.olb"});
+    EXPECT_EQ(EngineScene::Listing(s.processed), Names{"B.rpt"});
+    s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
+    EXPECT_TRUE(EngineScene::Listing(s.queue).empty());
+}
+
+TEST(Completion, QueueDirChangedWhileABatchIsSubmitted) {
+    EngineScene s;
+    const std::string oldQueue = s.queue;
+    s.params.PrintReport = 1;
+    s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+    s.Apply();
+    s.Put("B.olb");
+    s.Put("B.rpt");
+    s.SubmitHead();
+
+    const std::string newQueue = s.root / "queue2";
+    std::filesystem::create_directory(newQueue);
+    WriteFile(newQueue + "/B.olb", "row\n");
+    WriteFile(newQueue + "/B.log", "log\n");
+    s.params.QueueDir = newQueue;
+    s.Apply();
+    s.library.items = 0;
+    s.engine->ProcessStep();
+    // The result file is sought beside the batch's own path; the files are
+    // filed from the queue directory as it is set now.
+    ASSERT_EQ(s.launcher.launches.size(), 1u);
+    EXPECT_EQ(s.launcher.launches[0].request.arguments[1], oldQueue + "/B.rpt");
+    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"B.log", "B.olb"}));
+    EXPECT_EQ(EngineScene::Listing(oldQueue), (Names{"B.olb", "B.rpt"}));
+    EXPECT_TRUE(EngineScene::Listing(newQueue).empty());
+}
+
+TEST(Completion, ResultFileBaseCutsOnlyTheFileNamesExtension) {
+    struct Case {
+        const char *path, *base;
+    };
+    const Case cases[] = {
+        {"/q/B.olb", "/q/B"},     {"/q/a.b.olb", "/q/a.b"}, {"/q.d/B", "/q.d/B"},
+        {"/q.d/B.olb", "/q.d/B"}, {"B.olb", "B"},           {"B", "B"},
+        {"/q/.olb", "/q/"},       {".olb", ".olb"},         {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(engine::ResultFileBase(c.path), c.base) << c.path;
+
+    // Through LaunchViewer: the batch q.d/B looks for q.d/B.rpt, never q.rpt.
+    EngineScene s;
+    s.params.BrowserFile = "/opt/tools/Telvorn.exe";
+    s.Apply();
+    const std::string dir = s.root / "q.d";
+    std::filesystem::create_directory(dir);
+    WriteFile(s.root / "q.rpt", "");
+    EXPECT_FALSE(s.engine->LaunchViewer(CBatch{"B", dir + "/B", 0, 0}, true));
+    WriteFile(dir + "/B.rpt", "");
+    EXPECT_TRUE(s.engine->LaunchViewer(CBatch{"B", dir + "/B", 0, 0}, true));
+    EXPECT_EQ(s.launcher.launches.at(0).request.arguments[1], dir + "/B.rpt");
+}
+
+TEST(Completion, ViewerCommandLineByTheDocumentedFormat) {
+    struct Case {
+        const char *browser, *result;
+        bool print;
+        const char *scheme, *line;
+    };
+    const Case cases[] = {
+        {"/opt/tools/Telvorn.exe", "/q/B.rpt", true, "", "/opt/tools/Telvorn.exe \"/q/B.rpt\" /p"},
+        {"Telvorn.exe", "/q/B.rpt", false, "S1", "Telvorn.exe \"/q/B.rpt\" /r /sS1"},
+        {"/my tools/v", "/q q/B.rpt", true, "two words",
+         "/my tools/v \"/q q/B.rpt\" /p /stwo words"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(engine::ViewerCommandLine(c.browser, c.result, c.print, c.scheme), c.line);
+    EXPECT_EQ(engine::ViewerArguments("v", "-r \"x\"\n.rpt", false, "S"),
+              (Names{"v", "-r \"x\"\n.rpt", "/r", "/sS"}));
+    EXPECT_EQ(engine::ViewerWorkingDirectory("/opt/tools/Telvorn.exe"), "/opt/tools/");
+    EXPECT_EQ(engine::ViewerWorkingDirectory("Telvorn.exe"), "");
+}
+
+TEST(Completion, GetResultExtensionAndGetReportScheme) {
+    EngineScene s;
+    std::string ext = "x";
+    EXPECT_FALSE(s.engine->GetResultExtension("", ext));
+    EXPECT_EQ(ext, "");
+    EXPECT_TRUE(s.engine->GetResultExtension("D:/Apps/Quorpix.exe", ext));
+    EXPECT_EQ(ext, "fpt");
+    EXPECT_TRUE(s.engine->GetResultExtension("Quorpix.exe.bak", ext));
+    EXPECT_EQ(ext, "fpt");
+    EXPECT_TRUE(s.engine->GetResultExtension("/apps/QUORPIX.EXE", ext));
+    EXPECT_EQ(ext, "rpt");
+
+    std::string scheme = "x";
+    const CBatch missing{"M", s.queue + "/M.olb", 0, 0};
+    EXPECT_FALSE(s.engine->GetReportScheme(missing, scheme));
+    EXPECT_EQ(scheme, "");
+    s.params.SchemeName = "S1";
+    s.Apply();
+    EXPECT_TRUE(s.engine->GetReportScheme(missing, scheme));
+    EXPECT_EQ(scheme, "S1");
+    const CBatch named{
+        "B", s.Put("B.olb", "[batch]\nreportscheme = \"" + std::string(300, 'q') + "\"\n"), 0, 0};
+    EXPECT_TRUE(s.engine->GetReportScheme(named, scheme));
+    EXPECT_EQ(scheme, std::string(259, 'q'));
+}

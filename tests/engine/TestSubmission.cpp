@@ -1,0 +1,213 @@
+#include "EngineScene.h"
+#include "engine/FileError.h"
+#include "engine/OperationFlags.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <limits>
+
+using engine::CBatch;
+using enginetest::EngineScene;
+using enginetest::Names;
+
+namespace {
+
+constexpr std::int64_t kNow = 1'700'000'000;
+
+} // namespace
+
+TEST(Submission, SettleTestsInWholeSeconds) {
+    struct Case {
+        const char* what;
+        std::int64_t createdAgo; // seconds before now; negative lies in the future
+        std::int64_t writtenAgo;
+        std::int32_t wait;
+        bool handedOver;
+    };
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const Case cases[] = {
+        {"written 4 s ago", 10, 4, 5, false},
+        {"written exactly 5 s ago", 10, 5, 5, true},
+        {"copied: old write time, fresh creation", 4, 1000, 5, false},
+        {"created exactly 5 s ago", 5, 1000, 5, true},
+        {"creation in the future", -3, 100, 5, false},
+        {"write time in the future", 100, -1, 0, false},
+        {"settle time 0, both now", 0, 0, 0, true},
+        {"settle time negative", -10, -10, -20, true},
+        {"time stamps at the far past", kMin, kMin, 5, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        s.params.WaitBeforeSubmit = c.wait;
+        s.Apply();
+        s.clock.now = kNow;
+        const auto stamp = [](std::int64_t ago) { return ago == kMin ? kMin : kNow - ago; };
+        const CBatch batch{"B", s.Put("B.olb"), stamp(c.createdAgo), stamp(c.writtenAgo)};
+        EXPECT_EQ(s.engine->SubmitBatch(batch), 1);
+        EXPECT_EQ(s.library.submittedPaths.size(), c.handedOver ? 1u : 0u);
+        EXPECT_EQ(s.engine->Submitted(), c.handedOver ? 1 : 0);
+    }
+    // A time stamp at the far future never overflows the age and keeps waiting.
+    EngineScene s;
+    s.clock.now = kNow;
+    EXPECT_EQ(s.engine->SubmitBatch(CBatch{"B", s.Put("B.olb"), kMax, kMax}), 1);
+    EXPECT_TRUE(s.library.calls.empty());
+}
+
+TEST(Submission, TheSettledBatchIsHandedOverOnTheFirstTickItsWriteIsOldEnough) {
+    EngineScene s;
+    const std::string path = s.Put("B.olb");
+    s.engine->Rescan();
+    const CBatch head = s.engine->List().GetHead();
+    s.clock.now = head.lastWrite + 4;
+    s.engine->ProcessStep();
+    EXPECT_TRUE(s.library.submittedPaths.empty());
+    s.clock.now = head.lastWrite + 5;
+    s.engine->ProcessStep();
+    EXPECT_EQ(s.library.submittedPaths, Names{path});
+}
+
+TEST(Submission, OperationFlags) {
+    struct Case {
+        int acquire, process, quantify, marker, profile;
+        std::int32_t expected;
+    };
+    const Case cases[] = {
+        {1, 1, 0, 0, 0, 12}, {1, 1, 1, 32, 1, 124}, {0, 0, 0, 0, 0, 0},   {2, 0, 0, 0, 0, 4},
+        {0, -1, 0, 0, 0, 8}, {0, 0, 7, 0, 0, 16},   {0, 0, 0, 32, 0, 32}, {0, 0, 0, 0, 99, 64},
+    };
+    for (const Case& c : cases) {
+        settings::CBatchParams p;
+        p.Acquire = c.acquire;
+        p.Process = c.process;
+        p.Quantify = c.quantify;
+        p.QuanMarker = c.marker;
+        p.Profile = c.profile;
+        EXPECT_EQ(engine::OperationFlags(p), c.expected)
+            << c.acquire << c.process << c.quantify << c.marker << c.profile;
+    }
+}
+
+TEST(Submission, TheMarkerOnTheFirstLineSetsBit32) {
+    struct Case {
+        const char* what;
+        std::string content;
+        int flags;
+    };
+    const Case cases[] = {
+        {"marker among text", "Batch [OAQUAN] run\nrow\n", 44},
+        {"marker with CRLF", "[OAQUAN]\r\nrow\r\n", 44},
+        {"lower case", "[oaquan]\n", 12},
+        {"second line only", "title\n[OAQUAN]\n", 12},
+        {"first line empty", "\n[OAQUAN]\n", 12},
+        {"marker across a read block", std::string(4093, 'x') + "[OAQUAN]", 44},
+        {"binary bytes", std::string("\0\xfe[OAQUAN]\xff", 11), 44},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        s.Put("B.olb", c.content);
+        s.engine->ProcessStep();
+        ASSERT_EQ(s.library.submittedFlags.size(), 1u);
+        EXPECT_EQ(s.library.submittedFlags[0], c.flags);
+        EXPECT_EQ(s.library.calls.back(),
+                  "QueueSampleBatch(" + s.queue + "/B.olb,0,1,0," + std::to_string(c.flags) + ")");
+    }
+}
+
+TEST(Submission, AnEmptyBatchFileDoesNotInheritThePreviousMarker) {
+    EngineScene s;
+    s.Put("A.olb", "[OAQUAN]\n");
+    s.engine->ProcessStep();
+    s.library.items = 0;
+    s.engine->ProcessStep(); // A completes
+    s.Put("B.olb", "");
+    s.engine->ProcessStep();
+    EXPECT_EQ(s.library.submittedFlags, (std::vector<int>{44, 12}));
+    EXPECT_EQ(s.engine->Settings().QuanMarker, 0);
+}
+
+TEST(Submission, TheLibrarysAnswerDecides) {
+    struct Case {
+        int answer;
+        int result;
+        int submitted;
+    };
+    for (const Case c : {Case{2, 1, 1}, Case{-1, 1, 1}, Case{0, 0, 0}}) {
+        EngineScene s;
+        s.library.submitResult = c.answer;
+        s.clock.now = kNow;
+        EXPECT_EQ(s.engine->SubmitBatch(CBatch{"B", s.Put("B.olb"), 0, 0}), c.result) << c.answer;
+        EXPECT_EQ(s.engine->Submitted(), c.submitted);
+    }
+}
+
+TEST(Submission, AnUnreadableBatchFileFailsWithoutCallingTheLibrary) {
+    struct Case {
+        const char* what;
+        int error;
+        std::function<std::string(EngineScene&)> prepare;
+    };
+    const Case cases[] = {
+        {"deleted after the scan", ENOENT, [](EngineScene& s) { return s.queue + "/gone.olb"; }},
+        {"replaced by a link", ELOOP,
+         [](EngineScene& s) {
+             const std::string path = s.queue + "/L.olb";
+             testsupport::WriteFile(s.root / "elsewhere", "[OAQUAN]\n");
+             EXPECT_EQ(symlink((s.root / "elsewhere").c_str(), path.c_str()), 0);
+             return path;
+         }},
+        {"replaced by a FIFO", EINVAL,
+         [](EngineScene& s) {
+             const std::string path = s.queue + "/F.olb";
+             EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+             return path;
+         }},
+        {"read error", EIO,
+         [](EngineScene& s) {
+             s.files.Inject({testsupport::FaultyFileOps::Op::Read, EIO, 0});
+             return s.Put("B.olb");
+         }},
+        {"close error", EIO,
+         [](EngineScene& s) {
+             s.files.Inject({testsupport::FaultyFileOps::Op::Close, EIO, 0});
+             return s.Put("B.olb");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        s.clock.now = kNow;
+        const CBatch batch{"B", c.prepare(s), 0, 0};
+        EXPECT_EQ(s.engine->SubmitBatch(batch), 0);
+        EXPECT_TRUE(s.library.calls.empty());
+        EXPECT_EQ(s.engine->Submitted(), 0);
+        try {
+            s.engine->DetectQuanMarker(batch);
+            ADD_FAILURE() << "no FileError";
+        } catch (const engine::FileError& e) {
+            EXPECT_EQ(e.Cause(), c.error);
+        }
+    }
+}
+
+TEST(Submission, AFileStillOpenForWritingIsNeitherSubmittedNorMoved) {
+    EngineScene s;
+    const std::string path = s.Put("B.olb", "[OAQUAN]\n");
+    s.Put("B.log");
+    const int writer = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    s.engine->ProcessStep();
+    EXPECT_TRUE(s.library.submittedPaths.empty());
+    // Filing it as failed leaves the file that is being written where it is.
+    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"B.olb"});
+    EXPECT_EQ(EngineScene::Listing(s.failed), Names{"B.log"});
+    close(writer);
+    s.engine->ProcessStep();
+    EXPECT_EQ(s.library.submittedPaths, Names{path});
+}
