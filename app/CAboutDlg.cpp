@@ -11,6 +11,7 @@ namespace app {
 using settings::ControlName;
 using settings::DialogUnits;
 using settings::Place;
+using settings::PlaceText;
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromLatin1(kCaption));
@@ -30,12 +31,12 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* version = new QLabel(QString::fromUtf8(kVersionLine), this);
     version->setObjectName(QStringLiteral("version"));
     version->setTextFormat(Qt::PlainText);
-    Place(version, u, 40, 10, 119, 8);
+    PlaceText(version, u, 40, 10, 119, 8);
 
     auto* rights = new QLabel(QString::fromUtf8(kRightsNotice), this);
     rights->setObjectName(QStringLiteral("rights"));
     rights->setTextFormat(Qt::PlainText);
-    Place(rights, u, 40, 25, 119, 8);
+    PlaceText(rights, u, 40, 25, 119, 8);
 
     m_ok = new QPushButton(QStringLiteral("OK"), this);
     m_ok->setObjectName(ControlName(1));

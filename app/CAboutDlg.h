@@ -13,7 +13,7 @@ class CAboutDlg final : public QDialog {
 public:
     static constexpr const char* kCaption = "About Tesmaro";
     static constexpr const char* kVersionLine = "Tesmaro Version 3.3";
-    static constexpr const char* kRightsNotice = "Copyright \u00a9 Orbinel. All rights reserved.";
+    static constexpr const char* kRightsNotice = "Copyright \u00a9 Orbinel";
 
     explicit CAboutDlg(QWidget* parent = nullptr);
 

@@ -152,8 +152,10 @@ void CBatchQueueDlg::showEvent(QShowEvent* event) {
 bool CBatchQueueDlg::OnInitDialog() {
     DoDataExchange();
     setWindowIcon(AppIcon());
-    m_list->header()->resizeSection(BatchListModel::kBatch, kBatchColumnWidth);
-    m_list->header()->resizeSection(BatchListModel::kSubmitted, kSubmittedColumnWidth);
+    // The column widths grow with the font, as the window does.
+    const DialogUnits u(font());
+    m_list->header()->resizeSection(BatchListModel::kBatch, u.Pixels(kBatchColumnWidth));
+    m_list->header()->resizeSection(BatchListModel::kSubmitted, u.Pixels(kSubmittedColumnWidth));
     m_list->setFocus(Qt::OtherFocusReason);
 
     engine::EngineServices services;

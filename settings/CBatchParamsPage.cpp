@@ -43,7 +43,7 @@ QLabel* CBatchParamsPage::AddLabel(const QString& text, const DialogUnits& u, in
     auto* label = new QLabel(text, this);
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    Place(label, u, x, y, w, h);
+    PlaceText(label, u, x, y, w, h);
     return label;
 }
 
@@ -58,7 +58,7 @@ QCheckBox* CBatchParamsPage::AddCheckBox(int id, const QString& text, const Dial
                                          int y, int w, int h) {
     auto* box = new QCheckBox(text, this);
     box->setObjectName(ControlName(id));
-    Place(box, u, x, y, w, h);
+    PlaceText(box, u, x, y, w, h);
     return box;
 }
 

@@ -41,6 +41,10 @@ int DialogUnits::Y(int units) const {
     return Scale(units, m_charHeight, 8);
 }
 
+int DialogUnits::Pixels(int designPixels) const {
+    return Scale(designPixels, m_charWidth, kDesignCharWidth);
+}
+
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     return QRect(X(x), Y(y), X(width), Y(height));
 }
@@ -55,6 +59,12 @@ QString ControlName(int id) {
 
 void Place(QWidget* control, const DialogUnits& units, int x, int y, int width, int height) {
     control->setGeometry(units.Rect(x, y, width, height));
+}
+
+void PlaceText(QWidget* control, const DialogUnits& units, int x, int y, int width, int height) {
+    QRect r = units.Rect(x, y, width, height);
+    r.setWidth(std::max(r.width(), control->sizeHint().width()));
+    control->setGeometry(r);
 }
 
 } // namespace settings

@@ -101,8 +101,10 @@ TEST_F(MainWindowTest, ListColumnsAndStartingLines) {
     const QHeaderView* header = window->List()->header();
     EXPECT_EQ(window->Rows()->headerData(0, Qt::Horizontal).toString(), "Batch");
     EXPECT_EQ(window->Rows()->headerData(1, Qt::Horizontal).toString(), "Submitted");
-    EXPECT_EQ(header->sectionSize(0), 100);
-    EXPECT_EQ(header->sectionSize(1), 110);
+    // 100 and 110 pixels at the design's font, scaled like the window.
+    const settings::DialogUnits u(window->font());
+    EXPECT_EQ(header->sectionSize(0), u.Pixels(100));
+    EXPECT_EQ(header->sectionSize(1), u.Pixels(110));
     EXPECT_FALSE(header->sectionsClickable());
     EXPECT_FALSE(window->List()->isSortingEnabled());
     EXPECT_EQ(window->CountLine()->text(), "There are no batches in queue");

@@ -20,6 +20,9 @@ TEST(DialogUnits, ConvertsWithQuarterWidthAndEighthHeightRounded) {
         EXPECT_EQ(u.X(c.x), c.px) << c.charWidth << " " << c.x;
         EXPECT_EQ(u.Y(c.y), c.py) << c.charHeight << " " << c.y;
     }
+    // Pixel widths of the design stay as they are at its own font.
+    EXPECT_EQ(DialogUnits(6, 13).Pixels(110), 110);
+    EXPECT_EQ(DialogUnits(7, 16).Pixels(110), 128);
 }
 
 TEST(DialogUnits, GrowsWithTheFont) {
