@@ -7,8 +7,8 @@ namespace engine {
 
 // One waiting batch: a file in the queue directory that matches the filter.
 struct CBatch {
-    std::string title; // file name without its last extension; base name of its companions
-    std::string path;  // full path of the batch file
+    std::string title;          // file name without its last extension; base name of its companions
+    std::string path;           // full path of the batch file
     std::int64_t created = 0;   // calendar seconds (UTC)
     std::int64_t lastWrite = 0; // calendar seconds (UTC)
 

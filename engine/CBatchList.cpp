@@ -4,7 +4,9 @@
 
 namespace engine {
 
-static bool CreatedEarlier(const CBatch& a, const CBatch& b) { return a.created < b.created; }
+static bool CreatedEarlier(const CBatch& a, const CBatch& b) {
+    return a.created < b.created;
+}
 
 void CBatchList::InsertOrdered(CBatch batch) {
     const auto pos = std::upper_bound(m_batches.begin(), m_batches.end(), batch, CreatedEarlier);

@@ -3,6 +3,7 @@
 #include "engine/CBatch.h"
 #include "engine/CBatchList.h"
 #include "engine/EngineServices.h"
+#include "platform/DurableMove.h"
 #include "settings/CBatchParams.h"
 
 #include <memory>
@@ -10,6 +11,12 @@
 #include <vector>
 
 namespace engine {
+
+// One file of the queue directory, as a search found it.
+struct QueueFile {
+    std::string name;
+    std::string path;
+};
 
 // The batch queue engine: the waiting batches, the batch handed to the suite,
 // the settings and the submitted flag. One ProcessStep per timer tick runs the
@@ -92,6 +99,13 @@ protected:
     int m_submitted = 0;
 
 private:
+    // Files every batch of the list, in list order, as FileBatch would.
+    void FileEveryWaitingBatch(bool processed);
+    // The Processed or Failed directory, created when missing (one level).
+    const std::string& FilingDestination(bool processed);
+    platform::MoveResult MoveToDestination(platform::DurableMove& move, const QueueFile& file,
+                                           const std::string& dest);
+
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;
     std::unique_ptr<Clock> m_ownClock;

@@ -5,6 +5,10 @@
 #include "platform/ProfileReader.h"
 #include "platform/SemaphoreFile.h"
 
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
 namespace engine {
 
 namespace {
@@ -25,6 +29,20 @@ bool BelongsToBatch(const std::string& name, const std::string& title) {
            name[title.size()] == '.';
 }
 
+// The files, not directories, that a finder search yields, in its order.
+std::vector<QueueFile> FindQueueFiles(const FinderFactory& finders, const std::string& pattern) {
+    std::vector<QueueFile> files;
+    const auto finder = finders();
+    if (!finder || !finder->FindFile(pattern, 0))
+        return files;
+    for (int more = 1; more;) {
+        more = finder->FindNextFileA();
+        if (!finder->IsDirectory())
+            files.push_back({finder->GetFileName(), finder->GetFilePath()});
+    }
+    return files;
+}
+
 } // namespace
 
 bool CBatchQueue::CompleteBatch(const CBatch& batch) {
@@ -38,27 +56,57 @@ bool CBatchQueue::CompleteBatch(const CBatch& batch) {
 }
 
 void CBatchQueue::FileBatch(const CBatch& batch, bool processed) {
-    platform::FileOps& files = *m_services.files;
-    const std::string& dest = processed ? m_settings.ProcessedDir : m_settings.FailedDir;
-    platform::MakeDirectory(files, dest); // usually there already
-
+    const std::string& dest = FilingDestination(processed);
     // The files are looked for in the queue directory as it is set now. A title
     // is matched literally: a wildcard in it must not take another batch's files.
-    const auto finder = m_services.finders();
-    if (!finder || !finder->FindFile(CompanionPattern(m_settings.QueueDir, batch.title), 0))
-        return;
-    platform::DurableMove move(files);
-    for (int more = 1; more;) {
-        more = finder->FindNextFileA();
-        if (finder->IsDirectory())
-            continue;
-        const std::string name = finder->GetFileName();
-        if (!BelongsToBatch(name, batch.title))
-            continue;
-        // A file that cannot be moved, or that another process is still writing,
-        // stays in the queue directory and comes round again.
-        move(finder->GetFilePath(), platform::MakePath(dest, name));
+    platform::DurableMove move(*m_services.files);
+    for (const QueueFile& file :
+         FindQueueFiles(m_services.finders, CompanionPattern(m_settings.QueueDir, batch.title)))
+        if (BelongsToBatch(file.name, batch.title))
+            MoveToDestination(move, file, dest);
+}
+
+void CBatchQueue::FileEveryWaitingBatch(bool processed) {
+    // The same as filing each batch of the list in turn, with one look at the
+    // queue directory instead of one per batch: thousands of waiting batches
+    // must not keep the window's thread busy for minutes.
+    const std::string& dest = FilingDestination(processed);
+    const std::vector<QueueFile> files =
+        FindQueueFiles(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"));
+    // Every title a file may belong to: its name up to each of its dots, so
+    // that B.a.olb is found for B and for B.a, in the finder's order.
+    std::unordered_map<std::string_view, std::vector<std::size_t>> byTitle;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string_view name = files[i].name;
+        for (auto dot = name.find('.'); dot != std::string_view::npos;
+             dot = name.find('.', dot + 1))
+            byTitle[name.substr(0, dot)].push_back(i);
     }
+    platform::DurableMove move(*m_services.files);
+    std::vector<bool> gone(files.size(), false);
+    for (const CBatch& batch : m_list) {
+        const auto found = byTitle.find(batch.title);
+        if (found == byTitle.end())
+            continue;
+        // A file left behind stays for a later batch whose title it also matches.
+        for (const std::size_t i : found->second)
+            if (!gone[i])
+                gone[i] = MoveToDestination(move, files[i], dest) == platform::MoveResult::Moved;
+    }
+}
+
+const std::string& CBatchQueue::FilingDestination(bool processed) {
+    const std::string& dest = processed ? m_settings.ProcessedDir : m_settings.FailedDir;
+    platform::MakeDirectory(*m_services.files, dest); // usually there already
+    return dest;
+}
+
+platform::MoveResult CBatchQueue::MoveToDestination(platform::DurableMove& move,
+                                                    const QueueFile& file,
+                                                    const std::string& dest) {
+    // A file that cannot be moved, or that another process is still writing,
+    // stays in the queue directory and comes round again.
+    return move(file.path, platform::MakePath(dest, file.name));
 }
 
 bool CBatchQueue::LaunchViewer(const CBatch& batch, bool print) {

@@ -47,8 +47,7 @@ int CBatchQueue::IsAbortSet() {
 int CBatchQueue::AbortAll() {
     if (m_services.library->IsKorvaneRunning() != 0)
         m_services.library->QueueControl(1);
-    for (const CBatch& batch : m_list)
-        FileBatch(batch, false);
+    FileEveryWaitingBatch(false);
     m_submitted = 0;
     UpdateStatusFile();
     return 1;

@@ -432,3 +432,19 @@ TEST(ProcessingCycle, ViewersThatOutlivedTheirWaitAreReapedEveryTick) {
     s.engine->ProcessStep();
     EXPECT_EQ(s.launcher.reapCalls, 2);
 }
+
+TEST(ProcessingCycle, AbortFilesWhatFilingEachBatchInTurnWouldFile) {
+    EngineScene s;
+    for (const char* name :
+         {"A.olb", "A.log", "B.olb", "B.rpt", "B.a.olb", "Bx.dat", "C.txt", "a*.olb", "ab.log"})
+        s.Put(name);
+    std::filesystem::create_directory(s.queue + "/A.d");
+    // The first attempt at B.a.olb fails (under batch B.a); batch B, whose title
+    // it also matches, takes it afterwards.
+    s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EIO, 1, "/B.a.olb"});
+    testsupport::WriteFile(s.abortFile, "");
+    s.engine->ProcessStep();
+    EXPECT_EQ(EngineScene::Listing(s.failed),
+              (Names{"A.log", "A.olb", "B.a.olb", "B.olb", "B.rpt", "a*.olb"}));
+    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"A.d", "Bx.dat", "C.txt", "ab.log"}));
+}
