@@ -2,12 +2,11 @@
 
 #include "app/AppInfo.h"
 #include "app/CBatchQueueDlg.h"
+#include "app/HelpKeyFilter.h"
 #include "app/InstanceLock.h"
 #include "engine/Clock.h"
 #include "external/QueueLibraryBinding.h"
 #include "settings/QtProfileStore.h"
-
-#include <QKeyEvent>
 
 #include <array>
 #include <unistd.h>
@@ -31,7 +30,7 @@ CBatchQueueApp::CBatchQueueApp(int& argc, char** argv) : QApplication(argc, argv
     // The application name stays the executable's file name, so that a copy
     // under another name keeps its own settings.
     setApplicationVersion(QStringLiteral(TESMARO_VERSION));
-    installEventFilter(this);
+    installEventFilter(new HelpKeyFilter([this] { OnHelp(); }, this));
 }
 
 bool CBatchQueueApp::InitInstance() {
@@ -45,26 +44,13 @@ bool CBatchQueueApp::InitInstance() {
     engine::SystemClock clock;
     settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
     CBatchQueueDlg window(MainWindowServices{&library, &clock, &store});
-    m_mainWindow = &window;
     window.exec();
-    m_mainWindow = nullptr;
     return false;
 }
 
 void CBatchQueueApp::OnHelp() {
     if (const std::optional<std::string> helpFile = HelpFileFor(ExecutablePath()))
         m_help.Open(*helpFile);
-}
-
-bool CBatchQueueApp::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
-            OnHelp();
-            return true;
-        }
-    }
-    return QApplication::eventFilter(watched, event);
 }
 
 } // namespace app

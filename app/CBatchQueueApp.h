@@ -6,8 +6,6 @@
 
 namespace app {
 
-class CBatchQueueDlg;
-
 // The application: fixes where the settings live, lets only one instance run,
 // runs the main window modally and ends when it closes. F1 anywhere opens the
 // suite's help file.
@@ -23,12 +21,8 @@ public:
     // Opens the help file beside the executable; does nothing when it cannot.
     void OnHelp();
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     HelpLauncher m_help;
-    CBatchQueueDlg* m_mainWindow = nullptr;
 };
 
 } // namespace app

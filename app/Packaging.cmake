@@ -1,10 +1,11 @@
 # The Debian package: `cpack -G DEB` in the build directory. It installs what
 # `cmake --install` installs, under /usr, and declares what it needs to run.
+set(TESMARO_PRODUCT_NAME "Tesmaro Application")
 set(CPACK_PACKAGE_NAME tesmaro)
 set(CPACK_PACKAGE_VENDOR "Orbinel")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Tesmaro Application: feeds batch files from a directory to the instrument suite")
+  "${TESMARO_PRODUCT_NAME}: feeds batch files from a directory to the instrument suite")
 set(CPACK_PACKAGE_DESCRIPTION
   "Tesmaro watches a queue directory for batch files, hands each settled batch to the\
  instrument suite's process queue, and files it as processed or failed.")

@@ -1,5 +1,6 @@
 #include "app/CAboutDlg.h"
 #include "app/CBatchQueueDlg.h"
+#include "app/HelpKeyFilter.h"
 #include "app/HelpLauncher.h"
 #include "app/ModalHelper.h"
 #include "settings/MemoryProfileStore.h"
@@ -10,6 +11,7 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 
@@ -146,4 +148,28 @@ TEST(Help, ViewerIsLookedForOnceAndAFailureIsRemembered) {
     ASSERT_EQ(started.size(), 2u);
     EXPECT_EQ(started[0].first, "/usr/bin/viewer");
     EXPECT_EQ(started[0].second, std::vector<std::string>{"/opt/suite/Korvane.chm"});
+}
+
+TEST(Help, PlainF1InAnyWindowIsOneRequest) {
+    int requests = 0;
+    app::HelpKeyFilter filter([&requests] { ++requests; });
+    QApplication::instance()->installEventFilter(&filter);
+    QLineEdit edit;
+    CAboutDlg about;
+    struct Case {
+        QWidget* target;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int requests;
+    };
+    for (const Case& c :
+         {Case{&edit, Qt::Key_F1, Qt::NoModifier, 1}, Case{&about, Qt::Key_F1, Qt::NoModifier, 1},
+          Case{&edit, Qt::Key_F1, Qt::ShiftModifier, 0},
+          Case{&edit, Qt::Key_F2, Qt::NoModifier, 0}}) {
+        requests = 0;
+        QKeyEvent key(QEvent::KeyPress, c.key, c.modifiers);
+        QApplication::sendEvent(c.target, &key);
+        EXPECT_EQ(requests, c.requests) << c.key;
+    }
+    QApplication::instance()->removeEventFilter(&filter);
 }
