@@ -15,25 +15,6 @@ using watcher::EventSummary;
 using watcher::InotifyMaskForFilter;
 using watcher::SummarizeEvents;
 
-TEST(ChangeFilter, EachFilterBitMapsToItsEvents) {
-    constexpr std::uint32_t names = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-    constexpr std::uint32_t lastWrite = IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB;
-    struct Case {
-        std::uint32_t filter, mask;
-    };
-    const Case cases[] = {
-        {0, 0},
-        {CDirectoryWatcher::kFileName, names},
-        {CDirectoryWatcher::kSize, IN_MODIFY},
-        {CDirectoryWatcher::kLastWrite, lastWrite},
-        {25, names | lastWrite}, // what the main window asks for
-        {0x2 | 0x4 | 0x40, 0},   // kinds without a counterpart add nothing
-        {0xFFFFFFFF, names | lastWrite},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(InotifyMaskForFilter(c.filter), c.mask) << std::hex << c.filter;
-}
-
 namespace {
 
 constexpr int kTop = 1;

@@ -39,6 +39,38 @@ std::size_t RecordingPoster::Count() const {
     return m_posts.size();
 }
 
+bool HoldingPoster::PostMessage(std::uint32_t, std::uintptr_t, std::intptr_t) {
+    std::size_t posts;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        posts = ++m_posts;
+        m_changed.notify_all();
+        // Bounded, so that a broken test cannot hang the worker and with it Stop.
+        m_changed.wait_for(lock, kPatience, [&] { return m_released; });
+    }
+    if (m_react && posts <= kMaxReactions)
+        m_react();
+    return true;
+}
+
+bool HoldingPoster::WaitUntilHeld() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kPatience, [&] { return m_posts > 0; });
+}
+
+void HoldingPoster::Release() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_released = true;
+    }
+    m_changed.notify_all();
+}
+
+std::size_t HoldingPoster::Count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_posts;
+}
+
 bool WaitUntil(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (!condition()) {
@@ -88,6 +120,19 @@ std::vector<int> DescriptorsOfKind(const std::string& kind) {
             found.push_back(fd);
     }
     return found;
+}
+
+bool StopEventSignalled() {
+    for (const int fd : DescriptorsOfKind("eventfd")) {
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+        std::string line;
+        while (std::getline(info, line)) {
+            if (line.rfind("eventfd-count:", 0) == 0 &&
+                line.find_first_not_of(" \t0", sizeof "eventfd-count:" - 1) != std::string::npos)
+                return true;
+        }
+    }
+    return false;
 }
 
 int InotifyDescriptorCount() {

@@ -38,6 +38,27 @@ private:
     std::vector<Post> m_posts;
 };
 
+// A target that holds the worker inside its first post until released. Each
+// post, once released, runs react (if any) before it returns, at most
+// kMaxReactions times, so that a worker that never ends still comes to a stop.
+class HoldingPoster final : public platform::MessagePoster {
+public:
+    static constexpr std::size_t kMaxReactions = 1000;
+
+    explicit HoldingPoster(std::function<void()> react = {}) : m_react(std::move(react)) {}
+    bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
+    bool WaitUntilHeld();
+    void Release();
+    std::size_t Count() const;
+
+private:
+    std::function<void()> m_react;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::size_t m_posts = 0;
+    bool m_released = false;
+};
+
 // Checks condition until it holds or patience runs out; the result is the last check.
 bool WaitUntil(const std::function<bool()>& condition);
 
@@ -51,6 +72,9 @@ int InotifyDescriptorCount();
 // The descriptors of this process whose target (as /proc shows it) contains kind,
 // e.g. "inotify" or "eventfd".
 std::vector<int> DescriptorsOfKind(const std::string& kind);
+
+// Whether an eventfd of this process is signalled (its counter is not zero).
+bool StopEventSignalled();
 
 // Each of these fails the test when the file system refuses.
 void MakeDirectory(const std::string& path);
