@@ -1,5 +1,6 @@
 #include "app/CBatchQueueApp.h"
 
+#include "app/AppIcon.h"
 #include "app/AppInfo.h"
 #include "app/CBatchQueueDlg.h"
 #include "app/HelpKeyFilter.h"
@@ -30,6 +31,10 @@ CBatchQueueApp::CBatchQueueApp(int& argc, char** argv) : QApplication(argc, argv
     // The application name stays the executable's file name, so that a copy
     // under another name keeps its own settings.
     setApplicationVersion(QStringLiteral(TESMARO_VERSION));
+    // Every window, message box included, shows the program's icon; the
+    // desktop matches the windows to the installed desktop entry.
+    setWindowIcon(AppIcon());
+    setDesktopFileName(QStringLiteral("tesmaro"));
     installEventFilter(new HelpKeyFilter([this] { OnHelp(); }, this));
 }
 
