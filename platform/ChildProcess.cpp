@@ -162,8 +162,11 @@ bool ChildProcess::WaitFor(std::chrono::milliseconds timeout) {
         }
         pollfd pfd{m_pidfd, POLLIN, 0};
         const int wait = static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX));
-        if (poll(&pfd, 1, wait) < 0 && errno != EINTR)
-            SleepBriefly(); // should not happen; never spin
+        const int ready = poll(&pfd, 1, wait);
+        // A pidfd is readable once the child has ended, so the next TryReap
+        // succeeds; should either ever fail, the loop still must not spin.
+        if ((ready < 0 && errno != EINTR) || (ready > 0 && !TryReap()))
+            SleepBriefly();
     }
     return true;
 }

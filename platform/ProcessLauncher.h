@@ -20,6 +20,8 @@ public:
 };
 
 // Starts real processes; keeps those that outlive their wait until they end.
+// Programs still running when the launcher goes are left to run; the system
+// reaps them once this process has ended.
 class SpawningLauncher final : public ProcessLauncher {
 public:
     bool RunAndWait(const ProcessRequest& request, std::chrono::milliseconds timeout) override;
