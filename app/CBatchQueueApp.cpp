@@ -5,6 +5,7 @@
 #include "app/CBatchQueueDlg.h"
 #include "app/HelpKeyFilter.h"
 #include "app/InstanceLock.h"
+#include "app/TerminationSignals.h"
 #include "engine/Clock.h"
 #include "external/QueueLibraryBinding.h"
 #include "settings/QtProfileStore.h"
@@ -41,6 +42,16 @@ CBatchQueueApp::CBatchQueueApp(int& argc, char** argv) : QApplication(argc, argv
 bool CBatchQueueApp::InitInstance() {
     setOrganizationName(QString::fromLatin1(kSettingsRoot));
 
+    // Logging out or a service manager's stop closes the window as its Close
+    // command does, so the engine and the watcher end in order. Installed
+    // first, so that no signal after the guard is taken can end the program
+    // the abrupt way; a signal that comes early is handled once the window runs.
+    CBatchQueueDlg* mainWindow = nullptr;
+    const TerminationSignals termination([&mainWindow] {
+        if (mainWindow != nullptr)
+            mainWindow->CloseWithDialogs();
+    });
+
     const InstanceLock guard(InstanceLockPath());
     if (guard.GetState() == InstanceLock::State::HeldElsewhere)
         return false;
@@ -49,7 +60,9 @@ bool CBatchQueueApp::InitInstance() {
     engine::SystemClock clock;
     settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
     CBatchQueueDlg window(MainWindowServices{&library, &clock, &store});
+    mainWindow = &window;
     window.exec();
+    mainWindow = nullptr;
     return false;
 }
 

@@ -7,6 +7,7 @@
 #include "settings/CBatchParamsSheet.h"
 #include "settings/DialogUnits.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -277,6 +278,22 @@ void CBatchQueueDlg::OnDestroy() {
     // The watcher goes first: its destruction waits for its worker to end.
     m_watcher.reset();
     m_engine.reset();
+}
+
+void CBatchQueueDlg::CloseWithDialogs() {
+    // Each cancelled dialog leaves the modal stack at once; its own modal loop
+    // ends when control returns to it, and whoever opened it goes on as after
+    // Cancel. A dialog that will not close is hidden all the same.
+    for (int guard = 0; guard < 64; ++guard) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == this)
+            break;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        if (modal->isVisible())
+            modal->hide();
+    }
+    reject();
 }
 
 void CBatchQueueDlg::done(int result) {

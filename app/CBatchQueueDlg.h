@@ -88,6 +88,9 @@ public:
     // merged into it: one rescan answers them all.
     bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
 
+    // Cancels every dialog open over the window, then closes the window.
+    void CloseWithDialogs();
+
     // The window's context menu: minimise, close and, after a separator, About.
     std::unique_ptr<QMenu> CreateWindowMenu();
 

@@ -172,3 +172,15 @@ TEST_F(ProgramInstances, SecondInstanceEndsAtOnceAndAKilledFirstFreesTheWay) {
     ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
     EXPECT_TRUE(IsRunning(third));
 }
+
+TEST_F(ProgramInstances, TerminationSignalEndsTheProgramNormally) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        const pid_t program = Start();
+        ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
+        ASSERT_EQ(kill(program, sig), 0);
+        const std::optional<int> status = WaitForExit(program, std::chrono::seconds(60));
+        ASSERT_TRUE(status.has_value()) << sig;
+        EXPECT_TRUE(WIFEXITED(*status)) << sig;
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << sig;
+    }
+}
