@@ -20,10 +20,10 @@ std::string SampleList(int samples) {
 } // namespace
 
 TEST_F(EndToEndTest, TheAbortFileStopsTheSuiteAndFailsEveryWaitingBatchUntilItGoes) {
-    // The first batch would keep the suite busy for half a minute.
+    // The first batch would keep the suite busy for two minutes.
     ASSERT_TRUE(StartSuite("1"));
     ASSERT_TRUE(StartTesmaro());
-    scene.Drop("A1.olb", SampleList(30));
+    scene.Drop("A1.olb", SampleList(120));
     ASSERT_TRUE(WaitFor([&] { return SubmissionOf(Log(), "A1").has_value(); }));
     scene.Drop("A2.notes", "notes");
     scene.Drop("A2.olb", SampleList(1));
