@@ -7,6 +7,7 @@
 #include "settings/CBatchParams.h"
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,11 +106,15 @@ private:
     const std::string& FilingDestination(bool processed);
     platform::MoveResult MoveToDestination(platform::DurableMove& move, const QueueFile& file,
                                            const std::string& dest);
+    // Removes, once per directory and run, the temporary copies that a move
+    // killed midway in an earlier run left in a filing destination.
+    void SweepInterruptedCopiesOnce(const std::string& dest);
 
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;
     std::unique_ptr<Clock> m_ownClock;
     std::unique_ptr<platform::ProcessLauncher> m_ownLauncher;
+    std::set<std::string> m_sweptDestinations;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".

@@ -101,6 +101,17 @@ const std::string& CBatchQueue::FilingDestination(bool processed) {
     return dest;
 }
 
+void CBatchQueue::SweepInterruptedCopiesOnce(const std::string& dest) {
+    // A directory that cannot be read now is tried again on a later tick.
+    if (dest.empty() || m_sweptDestinations.count(dest) != 0)
+        return;
+    struct stat st {};
+    if (m_services.files->Lstat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return;
+    platform::RemoveInterruptedCopies(*m_services.files, dest);
+    m_sweptDestinations.insert(dest);
+}
+
 platform::MoveResult CBatchQueue::MoveToDestination(platform::DurableMove& move,
                                                     const QueueFile& file,
                                                     const std::string& dest) {

@@ -7,6 +7,8 @@ namespace engine {
 int CBatchQueue::ProcessStep() {
     // Viewers that outlived an earlier wait are reaped as soon as they end.
     m_services.launcher->ReapEnded();
+    SweepInterruptedCopiesOnce(m_settings.ProcessedDir);
+    SweepInterruptedCopiesOnce(m_settings.FailedDir);
     Rescan();
     if (IsAbortSet()) {
         AbortAll();

@@ -4,10 +4,14 @@
 #include "platform/ReadLease.h"
 #include "platform/RegularFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -16,6 +20,19 @@ namespace {
 
 constexpr std::size_t kCopyBlock = 64 * 1024;
 constexpr int kTemporaryAttempts = 100;
+constexpr std::string_view kPartMark = ".part-";
+// The longest name one directory entry holds.
+constexpr std::size_t kMaxNameBytes = NAME_MAX;
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && text.size() <= 18 &&
+           text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// True while a process with this id exists (also another user's).
+bool ProcessAlive(long pid) {
+    return pid > 0 && pid <= INT_MAX && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -79,8 +96,7 @@ MoveResult DurableMove::CopyAcross(int sourceFd, const struct stat& source, cons
 int DurableMove::CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath) {
     const SplitParts parts = SplitPath(to);
     for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-        tempPath = MakePath(parts.dir, "." + parts.name + ".part-" + std::to_string(getpid()) +
-                                           "-" + std::to_string(++m_tempCounter));
+        tempPath = MakePath(parts.dir, TemporaryCopyName(parts.name, getpid(), ++m_tempCounter));
         const int fd = m_ops.Open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -119,6 +135,60 @@ bool DurableMove::SyncDirectoryOf(const std::string& path) {
         return false;
     const bool synced = m_ops.Fsync(handle.Get()) == 0;
     return handle.Close() == 0 && synced;
+}
+
+std::string TemporaryCopyName(const std::string& targetName, long pid, unsigned counter) {
+    const std::string suffix =
+        std::string(kPartMark) + std::to_string(pid) + "-" + std::to_string(counter);
+    // A target name near the limit would otherwise give a temporary name that
+    // no directory can hold, and the move could never succeed.
+    const std::size_t room = kMaxNameBytes - 1 - suffix.size();
+    return "." + targetName.substr(0, room) + suffix;
+}
+
+bool IsTemporaryCopyName(const std::string& name, long* pid) {
+    if (name.size() < 2 || name[0] != '.')
+        return false;
+    const auto mark = name.rfind(kPartMark);
+    if (mark == std::string::npos || mark < 1)
+        return false;
+    const std::string_view rest = std::string_view(name).substr(mark + kPartMark.size());
+    const auto dash = rest.find('-');
+    if (dash == std::string_view::npos || !AllDigits(rest.substr(0, dash)) ||
+        !AllDigits(rest.substr(dash + 1)))
+        return false;
+    if (pid != nullptr)
+        *pid = std::stol(std::string(rest.substr(0, dash)));
+    return true;
+}
+
+int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
+    const int fd =
+        ops.Open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return 0;
+    DIR* stream = fdopendir(fd);
+    if (stream == nullptr) {
+        ops.Close(fd);
+        return 0;
+    }
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = readdir(stream)) {
+        long pid = 0;
+        const std::string name = entry->d_name;
+        if (IsTemporaryCopyName(name, &pid) && (pid == getpid() || !ProcessAlive(pid)))
+            leftovers.push_back(name);
+    }
+    closedir(stream);
+    int removed = 0;
+    for (const std::string& name : leftovers) {
+        const std::string path = MakePath(dir, name);
+        struct stat st {};
+        if (ops.Lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ops.Unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace platform

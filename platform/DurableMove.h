@@ -22,6 +22,11 @@ enum class MoveResult {
 // at any step leaves the source whole and nothing partial under the target's
 // name. A source that is not a regular file, is a symbolic link, or is being
 // written by another process is never moved.
+//
+// The temporary copy is named "." + the target's name (cut short when needed,
+// so that the whole name fits in one directory entry) + ".part-<pid>-<n>": a
+// copy interrupted by a crash is recognisable and removed at the next start by
+// RemoveInterruptedCopies, and no user's file is ever taken for one.
 class DurableMove {
 public:
     explicit DurableMove(FileOps& ops = DefaultFileOps()) : m_ops(ops) {}
@@ -39,5 +44,18 @@ private:
     FileOps& m_ops;
     unsigned m_tempCounter = 0;
 };
+
+// The temporary name for a copy into `targetName`'s directory by process `pid`.
+std::string TemporaryCopyName(const std::string& targetName, long pid, unsigned counter);
+
+// True when `name` is one of our temporary copy names; its process id in `pid`.
+bool IsTemporaryCopyName(const std::string& name, long* pid = nullptr);
+
+// Removes from `dir` the temporary copies that a move of an earlier, ended run
+// left behind when it was killed: regular files (never links) named by
+// TemporaryCopyName whose process is gone or is this very process (a run
+// before a restart that reused the id; this process has no copy under way
+// while it sweeps). Returns how many it removed.
+int RemoveInterruptedCopies(FileOps& ops, const std::string& dir);
 
 } // namespace platform

@@ -1,0 +1,267 @@
+// Hostile queue contents handed to the engine with real files and the real
+// finder, ticked as fast as it goes: links, a FIFO, a directory, a large file
+// without a line end, random bytes, awkward names, an empty file, a file held
+// open for writing, and files deleted or replaced between the scan and the
+// submission. Nothing blocks, nothing is followed, every regular batch is
+// filed whole, and the normal batches go to the suite in their order.
+
+#include "engine/EngineScene.h"
+#include "platform/DurableMove.h"
+#include "torture/HostileEntries.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+using enginetest::EngineScene;
+
+namespace {
+
+std::set<std::string> gNonRegular;
+bool IsNonRegular(const std::string& name) {
+    return gNonRegular.count(name) != 0;
+}
+
+long PeakRssKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Ticks until `done` holds, letting the fake suite finish every batch at
+// once; false when it never does.
+bool TickUntil(EngineScene& scene, const std::function<bool()>& done, int limit = 200) {
+    for (int tick = 0; tick < limit; ++tick) {
+        if (done())
+            return true;
+        scene.library.items = 0;
+        scene.engine->ProcessStep();
+    }
+    return done();
+}
+
+// The titles the fake suite was given, in order.
+std::vector<std::string> SubmittedNames(const EngineScene& scene) {
+    std::vector<std::string> names;
+    for (const std::string& path : scene.library.submittedPaths)
+        names.push_back(path.substr(path.rfind('/') + 1));
+    return names;
+}
+
+} // namespace
+
+TEST(HostileQueue, EveryRegularBatchIsFiledWholeAndNothingElseIsTouched) {
+    const std::uint64_t largeSize = torture::Size<std::uint64_t>(96ull << 20, 1ull << 30);
+    EngineScene scene;
+    scene.library.itemsAfterSubmit = 0;
+    const auto nonRegular = torture::PlantNonRegular(scene.queue, scene.root.Path());
+    gNonRegular = nonRegular.names;
+
+    // Normal batches, oldest first by their write and creation times.
+    torture::Planted planted;
+    for (int i = 1; i <= 3; ++i) {
+        const std::string name = "N" + std::to_string(i) + ".olb";
+        planted[name] = torture::Plant(scene.queue + "/" + name, "normal\nS1\n");
+    }
+    auto hostile = torture::PlantHostileRegular(scene.queue, largeSize, torture::Seed());
+    planted.insert(hostile.begin(), hostile.end());
+    planted["Held.olb"] = torture::Plant(scene.queue + "/Held.olb", "held\n");
+    torture::WriterHolder holder(scene.queue + "/Held.olb");
+    ASSERT_TRUE(holder.Holding());
+
+    const long rssBefore = PeakRssKiB();
+    // While another process writes it, the held file is neither read for
+    // submission nor moved: it waits at the head of the queue, and every tick
+    // still returns at once.
+    for (int tick = 0; tick < 10; ++tick) {
+        scene.library.items = 0;
+        scene.engine->ProcessStep();
+    }
+    EXPECT_TRUE(testsupport::Exists(scene.queue + "/Held.olb"));
+    EXPECT_TRUE(
+        torture::Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsNonRegular)
+            .empty());
+    holder.Release();
+    const auto onlyNonRegularLeft = [&] {
+        for (const std::string& name : torture::EntriesOf(scene.queue))
+            if (!IsNonRegular(name))
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(TickUntil(scene, onlyNonRegularLeft))
+        << "still waiting: " << torture::EntriesOf(scene.queue).size();
+
+    const long growth = PeakRssKiB() - rssBefore;
+    std::cout << "hostile entries: " << planted.size() + nonRegular.names.size() << ", large file "
+              << (largeSize >> 20) << " MiB, peak memory growth " << growth << " KiB\n";
+    EXPECT_LT(growth, 16 * 1024) << "memory grew with the file sizes";
+
+    for (const std::string& breach :
+         torture::Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsNonRegular))
+        ADD_FAILURE() << breach;
+    for (const std::string& change : torture::NonRegularChanged(scene.queue, nonRegular))
+        ADD_FAILURE() << change;
+    // Nothing but regular files reaches the filing directories.
+    for (const std::string& dir : {scene.processed, scene.failed})
+        for (const std::string& name : torture::EntriesOf(dir))
+            EXPECT_FALSE(IsNonRegular(name)) << name << " was filed";
+
+    // The normal batches kept their order among themselves.
+    std::vector<std::string> normals;
+    for (const std::string& name : SubmittedNames(scene))
+        if (name.size() == 6 && name[0] == 'N')
+            normals.push_back(name);
+    EXPECT_EQ(normals, (std::vector<std::string>{"N1.olb", "N2.olb", "N3.olb"}));
+    // The marker at the very end of a line with no end is still the first line's.
+    for (std::size_t i = 0; i < scene.library.submittedPaths.size(); ++i) {
+        if (SubmittedNames(scene)[i] == torture::kLargeMarkedName) {
+            EXPECT_EQ(scene.library.submittedFlags[i] & 32, 32);
+        }
+    }
+}
+
+namespace {
+
+// Real file calls, with something done to the files just before the first
+// open of one path: what another program does between the scan and the
+// submission.
+class InterposingFileOps final : public platform::SystemFileOps {
+public:
+    std::string path;
+    std::function<void()> before;
+    int Open(const char* p, int flags, mode_t mode = 0) override {
+        if (before && path == p) {
+            auto action = std::move(before);
+            before = nullptr;
+            action();
+        }
+        return SystemFileOps::Open(p, flags, mode);
+    }
+    int Lstat(const char* p, struct stat* st) override {
+        if (before && path == p) {
+            auto action = std::move(before);
+            before = nullptr;
+            action();
+        }
+        return SystemFileOps::Lstat(p, st);
+    }
+};
+
+} // namespace
+
+TEST(HostileQueue, FilesChangedBetweenTheScanAndTheSubmission) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& path, const std::string& root)> change;
+    };
+    const Case cases[] = {
+        {"deleted", [](const std::string& p, const std::string&) { unlink(p.c_str()); }},
+        {"replaced by another file",
+         [](const std::string& p, const std::string& root) {
+             torture::Plant(root + "/new", "replacement\n");
+             rename((root + "/new").c_str(), p.c_str());
+         }},
+        {"replaced by a link to /dev/zero",
+         [](const std::string& p, const std::string&) {
+             unlink(p.c_str());
+             symlink("/dev/zero", p.c_str());
+         }},
+        {"replaced by a FIFO",
+         [](const std::string& p, const std::string&) {
+             unlink(p.c_str());
+             mkfifo(p.c_str(), 0644);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testsupport::TempDir root;
+        const std::string queue = root / "queue";
+        std::filesystem::create_directory(queue);
+        testsupport::FakeQueueLibrary library;
+        library.itemsAfterSubmit = 0;
+        testsupport::FakeClock clock{static_cast<std::int64_t>(time(nullptr)) + 3600};
+        testsupport::RecordingLauncher launcher;
+        InterposingFileOps files;
+        settings::CBatchParams params;
+        params.QueueDir = queue;
+        params.ProcessedDir = root / "Processed";
+        params.FailedDir = root / "Failed";
+        params.Filters = "*.olb";
+        params.StatusFile = root / "status.sem";
+        params.AbortFile = root / "abort.sem";
+        engine::CBatchQueue engine(engine::EngineServices{
+            &library, &clock, engine::DefaultFinderFactory(), &files, &launcher});
+        engine.SetSettings(params);
+
+        torture::Plant(queue + "/A.olb", "first\n");
+        const auto next = torture::Plant(queue + "/B.olb", "second\n");
+        files.path = queue + "/A.olb";
+        files.before = [&] { c.change(files.path, root.Path()); };
+        for (int tick = 0; tick < 6; ++tick) {
+            library.items = 0;
+            engine.ProcessStep();
+        }
+        // The next batch is not held up, and is filed whole.
+        torture::FileFacts facts;
+        EXPECT_TRUE(torture::Facts(root / "Processed/B.olb", facts));
+        EXPECT_EQ(facts, next);
+        EXPECT_FALSE(testsupport::Exists(queue + "/B.olb"));
+        // A link or FIFO left in A's place is neither filed nor followed.
+        for (const std::string& dir : {root / "Processed", root / "Failed"}) {
+            struct stat st {};
+            if (lstat((dir + "/A.olb").c_str(), &st) == 0) {
+                EXPECT_TRUE(S_ISREG(st.st_mode)) << dir;
+            }
+        }
+    }
+}
+
+TEST(HostileQueue, NamesOfEveryLengthAreFiledAcrossFileSystems) {
+    // The copy's temporary name is longer than the file's own; a name at the
+    // limit must still find room for it.
+    for (const std::size_t length : {1, 200, 251}) {
+        EngineScene scene;
+        const std::string name = std::string(length, 'x') + ".olb";
+        const auto facts = torture::Plant(scene.queue + "/" + name, "batch\n");
+        scene.files.Inject({testsupport::FaultyFileOps::Op::Rename, EXDEV, 0, scene.queue + "/"});
+        scene.SubmitHead();
+        scene.library.items = 0;
+        scene.engine->ProcessStep();
+        torture::FileFacts filed;
+        EXPECT_TRUE(torture::Facts(scene.processed + "/" + name, filed)) << length;
+        EXPECT_EQ(filed, facts) << length;
+        EXPECT_EQ(torture::EntriesOf(scene.queue), std::vector<std::string>{}) << length;
+    }
+}
+
+TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothingElse) {
+    EngineScene scene;
+    std::filesystem::create_directory(scene.processed);
+    std::filesystem::create_directory(scene.failed);
+    // A leftover of this very process id (a run before a restart that reused
+    // it), of a process that is gone, and things that only look alike.
+    const std::string ours = platform::TemporaryCopyName("B.olb", getpid(), 3);
+    const std::string gone = platform::TemporaryCopyName("C.olb", 999999999, 1);
+    const std::vector<std::string> kept = {"B.olb.part-1-2", ".B.olb.part-x-1", ".B.olb.part-12",
+                                           "notes.part-1-1", ".hidden"};
+    torture::Plant(scene.processed + "/" + ours, "half");
+    torture::Plant(scene.failed + "/" + gone, "half");
+    for (const std::string& name : kept)
+        torture::Plant(scene.processed + "/" + name, "a user's file");
+    // A link named like a leftover is not ours either.
+    const std::string link = platform::TemporaryCopyName("D.olb", 999999999, 1);
+    symlink("/dev/null", (scene.processed + "/" + link).c_str());
+
+    scene.engine->ProcessStep();
+    std::vector<std::string> expected = kept;
+    expected.push_back(link);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(torture::EntriesOf(scene.processed), expected);
+    EXPECT_EQ(torture::EntriesOf(scene.failed), std::vector<std::string>{});
+}

@@ -1,0 +1,158 @@
+#include "torture/TortureSupport.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace torture {
+
+namespace {
+
+constexpr std::uint64_t kFnvOffset = 1469598103934665603ULL;
+constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
+
+std::uint64_t Mix(std::uint64_t hash, const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= static_cast<unsigned char>(data[i]);
+        hash *= kFnvPrime;
+    }
+    return hash;
+}
+
+} // namespace
+
+bool LongRun() {
+    const char* value = std::getenv("TESMARO_TORTURE_LONG");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+std::uint32_t Seed() {
+    static const std::uint32_t seed = [] {
+        const char* value = std::getenv("TESMARO_TORTURE_SEED");
+        const std::uint32_t s = value != nullptr && *value != '\0'
+                                    ? static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10))
+                                    : std::random_device{}();
+        std::cout << "TESMARO_TORTURE_SEED=" << s << "\n";
+        return s;
+    }();
+    return seed;
+}
+
+std::uint64_t Checksum(const std::string& bytes) {
+    return Mix(kFnvOffset, bytes.data(), bytes.size());
+}
+
+bool Facts(const std::string& path, FileFacts& facts) {
+    facts = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::vector<char> block(1 << 20);
+    std::uint64_t hash = kFnvOffset;
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = read(fd, block.data(), block.size());
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        hash = Mix(hash, block.data(), static_cast<std::size_t>(got));
+        facts.size += static_cast<std::uint64_t>(got);
+    }
+    close(fd);
+    facts.checksum = hash;
+    return ok;
+}
+
+FileFacts Plant(const std::string& path, const std::string& content) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        for (std::size_t done = 0; done < content.size();) {
+            const ssize_t put = write(fd, content.data() + done, content.size() - done);
+            if (put <= 0)
+                break;
+            done += static_cast<std::size_t>(put);
+        }
+        close(fd);
+    }
+    return {content.size(), Checksum(content)};
+}
+
+FileFacts PlantLarge(const std::string& path, std::uint64_t size, std::uint32_t seed) {
+    std::mt19937_64 random(seed);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::vector<char> block(1 << 16);
+    std::uint64_t hash = kFnvOffset;
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - done));
+        for (std::size_t i = 0; i < n; i += 8) {
+            const std::uint64_t word = random();
+            std::memcpy(block.data() + i, &word, std::min<std::size_t>(8, n - i));
+        }
+        if (done + n == size)
+            block[n - 1] = '\n';
+        if (fd >= 0 && write(fd, block.data(), n) != static_cast<ssize_t>(n))
+            break;
+        hash = Mix(hash, block.data(), n);
+        done += n;
+    }
+    if (fd >= 0)
+        close(fd);
+    return {size, hash};
+}
+
+std::vector<std::string> EntriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> Breaches(const Planted& planted, const std::vector<std::string>& dirs,
+                                  bool (*tolerated)(const std::string& name)) {
+    std::vector<std::string> breaches;
+    std::map<std::string, int> wholeCopies;
+    for (const std::string& dir : dirs) {
+        for (const std::string& name : EntriesOf(dir)) {
+            const auto it = planted.find(name);
+            if (it == planted.end()) {
+                if (tolerated == nullptr || !tolerated(name))
+                    breaches.push_back("stranger " + dir + "/" + name);
+                continue;
+            }
+            FileFacts facts;
+            if (!Facts(dir + "/" + name, facts) || !(facts == it->second)) {
+                breaches.push_back("not whole " + dir + "/" + name + " (" +
+                                   std::to_string(facts.size) + " of " +
+                                   std::to_string(it->second.size) + " bytes)");
+                continue;
+            }
+            ++wholeCopies[name];
+        }
+    }
+    for (const auto& [name, facts] : planted)
+        if (wholeCopies[name] == 0)
+            breaches.push_back("lost " + name);
+    return breaches;
+}
+
+long PeakResidentKiB(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+} // namespace torture
