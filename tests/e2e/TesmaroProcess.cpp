@@ -91,6 +91,9 @@ bool TesmaroProcess::Start() {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_options.outputPath.c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    // Whatever the test runner left open stays out, so that every further
+    // descriptor the viewer finds is one that Tesmaro let through.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     if (!m_options.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, m_options.workingDirectory.c_str());
     // It must not inherit a blocked or ignored signal from the test runner.

@@ -71,7 +71,9 @@ TEST_F(EndToEndTest, ForeignWorkInTheSuiteKeepsTesmaroFromSubmitting) {
 
     const auto submission = SubmissionOf(Log(), "F");
     ASSERT_TRUE(submission.has_value());
-    EXPECT_GE(submission->t, added + 3.0 - 0.001) << "submitted while the suite was busy";
+    // The margin allows only for the suite's item clock and the wall clock
+    // drifting apart; a submission into the busy queue would come seconds early.
+    EXPECT_GE(submission->t, added + 3.0 - 0.1) << "submitted while the suite was busy";
     EXPECT_TRUE(WaitFor([&] { return !Exists(scene.statusFile); }));
 }
 
