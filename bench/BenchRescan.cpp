@@ -1,15 +1,13 @@
-// The cost of one queue scan as the queue grows, against the floor: a plain
-// readdir and statx loop over the same directory.
+// The cost of one queue scan as the queue grows, side by side with the floor
+// (a plain readdir and statx loop over the same directory) and with the
+// pipeline a user would script instead (find | sort), and the cost of turning
+// the scanned list into display rows.
+#include "BenchSupport.h"
 #include "QueueDirFixture.h"
 #include "engine/CBatchQueue.h"
 #include "external/QueueLibrary.h"
 
 #include <benchmark/benchmark.h>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -21,43 +19,78 @@ public:
     int QueueSampleBatch(const std::string&, int, int, int, int) override { return 0; }
 };
 
-void BM_Rescan(benchmark::State& state) {
-    const std::string& dir = QueueDirWith(static_cast<std::size_t>(state.range(0)));
+// An engine aimed at a queue directory of the given size.
+struct ScannedQueue {
+    explicit ScannedQueue(std::size_t batches) : queue(engine::EngineServices{&library, &clock}) {
+        settings::CBatchParams params;
+        params.QueueDir = QueueDirWith(batches);
+        params.Filters = "*.olb";
+        queue.SetSettings(params);
+    }
     IdleLibrary library;
     engine::SystemClock clock;
-    engine::CBatchQueue queue(engine::EngineServices{&library, &clock});
-    settings::CBatchParams params;
-    params.QueueDir = dir;
-    params.Filters = "*.olb";
-    queue.SetSettings(params);
+    engine::CBatchQueue queue;
+};
+
+void BM_Rescan(benchmark::State& state) {
+    ScannedQueue scanned(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
-        queue.Rescan();
-        benchmark::DoNotOptimize(queue.List().GetCount());
+        scanned.queue.Rescan();
+        benchmark::DoNotOptimize(scanned.queue.List().GetCount());
     }
-    state.counters["files"] = static_cast<double>(queue.List().GetCount());
+    state.counters["batches"] = static_cast<double>(scanned.queue.List().GetCount());
 }
 
-void BM_ReaddirStatxFloor(benchmark::State& state) {
+void BM_ScanFloor(benchmark::State& state) {
+    const std::string& dir = QueueDirWith(static_cast<std::size_t>(state.range(0)));
+    std::size_t n = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(n = bench::ScanFloor(dir, "*.olb"));
+    state.counters["batches"] = static_cast<double>(n);
+}
+
+void BM_FindSortPipeline(benchmark::State& state) {
     const std::string& dir = QueueDirWith(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
-        DIR* d = opendir(dir.c_str());
-        std::size_t n = 0;
-        while (const dirent* de = readdir(d)) {
-            if (fnmatch("*.olb", de->d_name, 0) != 0)
-                continue;
-            struct statx stx {};
-            if (statx(dirfd(d), de->d_name, AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &stx) ==
-                0)
-                ++n;
-        }
-        closedir(d);
-        benchmark::DoNotOptimize(n);
+        if (!bench::FindSortPipeline(dir, "*.olb"))
+            state.SkipWithError("find | sort failed");
     }
+}
+
+void BM_DisplayRows(benchmark::State& state) {
+    ScannedQueue scanned(static_cast<std::size_t>(state.range(0)));
+    scanned.queue.Rescan();
+    for (auto _ : state) {
+        std::vector<std::string> names;
+        std::vector<std::string> times;
+        scanned.queue.DisplayRows(names, times);
+        benchmark::DoNotOptimize(times.data());
+    }
+    state.counters["rows"] = static_cast<double>(scanned.queue.List().GetCount());
 }
 
 } // namespace
 
-BENCHMARK(BM_Rescan)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReaddirStatxFloor)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    // Size by size, so that the figures compared with each other are taken
+    // close together in time on a shared machine.
+    for (const long size : {1000L, 10000L, 100000L}) {
+        benchmark::RegisterBenchmark("BM_Rescan", BM_Rescan)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_ScanFloor", BM_ScanFloor)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_FindSortPipeline", BM_FindSortPipeline)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("BM_DisplayRows", BM_DisplayRows)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
