@@ -2,12 +2,44 @@
 
 #include "settings/MemoryProfileStore.h"
 
+#include <QByteArray>
 #include <QStringList>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 
 namespace settings {
 
 QtProfileStore::QtProfileStore(const QString& organisation, const QString& application)
-    : m_settings(QSettings::NativeFormat, QSettings::UserScope, organisation, application) {}
+    : m_settings(QSettings::NativeFormat, QSettings::UserScope, organisation, application),
+      m_unparsable(m_settings.status() == QSettings::FormatError) {}
+
+bool QtProfileStore::SetUnparsableFileAside() {
+    if (!m_unparsable)
+        return true;
+    const QByteArray file = m_settings.fileName().toLocal8Bit();
+    // A hard link under a name not yet taken, then the old name goes: the
+    // damaged content stays whole under the new name, and nothing is replaced.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string aside = file.toStdString() + ".unparsable";
+        if (attempt > 0)
+            aside += "." + std::to_string(attempt);
+        if (link(file.constData(), aside.c_str()) == 0) {
+            unlink(file.constData());
+            m_unparsable = false;
+            return true;
+        }
+        if (errno == ENOENT) { // gone meanwhile: nothing left to keep
+            m_unparsable = false;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
 
 QString QtProfileStore::Key(const std::string& section, const std::string& key) {
     return QString::fromStdString(section) + QLatin1Char('/') + QString::fromStdString(key);
@@ -39,6 +71,8 @@ std::int32_t QtProfileStore::GetInt(const std::string& section, const std::strin
 
 bool QtProfileStore::Write(const std::string& section, const std::string& key,
                            const QVariant& value) {
+    if (!SetUnparsableFileAside())
+        return false;
     m_settings.setValue(Key(section, key), value);
     m_settings.sync();
     return m_settings.status() == QSettings::NoError;

@@ -21,16 +21,20 @@ public:
                         std::int32_t defaultValue) override;
     bool WriteString(const std::string& section, const std::string& key,
                      const std::string& value) override;
-    bool WriteInt(const std::string& section, const std::string& key,
-                  std::int32_t value) override;
+    bool WriteInt(const std::string& section, const std::string& key, std::int32_t value) override;
 
     QString FileName() const { return m_settings.fileName(); }
 
 private:
     static QString Key(const std::string& section, const std::string& key);
     bool Write(const std::string& section, const std::string& key, const QVariant& value);
+    // Before the first write over a file that could not be parsed, moves that
+    // file aside under a new name beside it, so that a save never destroys
+    // what a hand edit or a damaged disk left there. False when it cannot.
+    bool SetUnparsableFileAside();
 
     QSettings m_settings;
+    bool m_unparsable = false;
 };
 
 } // namespace settings
