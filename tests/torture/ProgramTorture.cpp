@@ -1,0 +1,53 @@
+#include "torture/ProgramTorture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace torture {
+
+void ProgramTorture::SetUp() {
+    std::string templ = "/dev/shm/tesmaro-torture-XXXXXX";
+    if (mkdtemp(templ.data()) != nullptr) {
+        m_otherRoot = templ;
+        struct stat a {
+        }, b{};
+        m_secondFs = stat(m_otherRoot.c_str(), &a) == 0 && stat(scene.root.c_str(), &b) == 0 &&
+                     a.st_dev != b.st_dev;
+    } else {
+        m_otherRoot = scene.root + "/other";
+        mkdir(m_otherRoot.c_str(), 0755);
+    }
+}
+
+void ProgramTorture::TearDown() {
+    e2e::EndToEndTest::TearDown();
+    std::error_code ec;
+    if (m_otherRoot.rfind("/dev/shm/", 0) == 0)
+        std::filesystem::remove_all(m_otherRoot, ec);
+}
+
+std::string ProgramTorture::OtherFileSystemDir(const std::string& name) {
+    return m_otherRoot + "/" + name;
+}
+
+void ProgramTorture::RandomPause(int lowMs, int highMs) {
+    std::uniform_int_distribution<int> pick(lowMs, highMs - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pick(random)));
+}
+
+bool ProgramTorture::WaitForATick() {
+    // With work waiting the status file stays; without, a planted one goes.
+    if (!e2e::FilesIn(scene.queue).empty())
+        return WaitFor([&] { return e2e::Exists(scene.statusFile); });
+    return e2e::WriteFile(scene.statusFile, "") &&
+           WaitFor([&] { return !e2e::Exists(scene.statusFile); });
+}
+
+bool IsResultFile(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".rpt") == 0;
+}
+
+} // namespace torture

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "e2e/EndToEndTest.h"
+#include "torture/TortureSupport.h"
+
+#include <random>
+#include <string>
+
+namespace torture {
+
+// The real Tesmaro and the simulated suite in one private scene, as the
+// end-to-end tests run them, with what the torture tests add: a second file
+// system for the filing directories, random waits, and the check that no
+// dropped file was lost.
+class ProgramTorture : public e2e::EndToEndTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A directory on another file system than the queue (/dev/shm), or one on
+    // the same when there is none; removed at the end.
+    std::string OtherFileSystemDir(const std::string& name);
+    // True when OtherFileSystemDir really is on another file system.
+    bool HaveSecondFileSystem() const { return m_secondFs; }
+
+    // Waits a random time in [lowMs, highMs).
+    void RandomPause(int lowMs, int highMs);
+    // Waits until Tesmaro has run a tick: it removes a status file that is
+    // there while it has no work, or keeps it while it has.
+    bool WaitForATick();
+
+    std::mt19937 random{Seed()};
+
+private:
+    std::string m_otherRoot;
+    bool m_secondFs = false;
+};
+
+// Planted files with breaches tolerated for the result files the suite writes.
+bool IsResultFile(const std::string& name);
+
+} // namespace torture
