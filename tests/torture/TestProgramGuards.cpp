@@ -1,0 +1,227 @@
+// The real Tesmaro against races and misbehaving neighbours: ten copies
+// started at once, a suite that is killed, hangs or refuses everything,
+// hostile queue contents, and a damaged settings file.
+
+#include "torture/HostileEntries.h"
+#include "torture/ProgramTorture.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <thread>
+
+using namespace torture;
+using e2e::Exists;
+using e2e::FilesIn;
+using e2e::TesmaroProcess;
+
+namespace {
+
+std::string OneSample(const std::string& title) {
+    return "Sample list of " + title + "\nS1\n";
+}
+
+} // namespace
+
+class InstanceRace : public ProgramTorture {
+protected:
+    std::unique_ptr<TesmaroProcess> Copy(int n) {
+        TesmaroProcess::Options options;
+        options.workingDirectory = scene.root;
+        options.environment = scene.Environment();
+        options.outputPath = scene.root + "/copy" + std::to_string(n) + ".out";
+        return std::make_unique<TesmaroProcess>(options);
+    }
+};
+
+TEST_F(InstanceRace, TenCopiesStartedAtOnceLeaveExactlyOneAndANewOneStartsAfterItsKill) {
+    const int rounds = Size(2, 25);
+    ASSERT_TRUE(scene.WriteSettings(scene.TestSettings()));
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::unique_ptr<TesmaroProcess>> copies;
+        for (int i = 0; i < 10; ++i)
+            copies.push_back(Copy(i));
+        for (auto& copy : copies)
+            ASSERT_TRUE(copy->Start());
+        // Nine end by themselves, quietly; one stays.
+        int ended = 0;
+        ASSERT_TRUE(WaitFor([&] {
+            ended = 0;
+            for (auto& copy : copies)
+                ended += copy->HasEnded() ? 1 : 0;
+            return ended == 9;
+        })) << "round "
+            << round << ": " << ended << " ended";
+        ASSERT_TRUE(WaitForATick());
+        int running = 0;
+        for (auto& copy : copies) {
+            if (copy->HasEnded())
+                continue;
+            ++running;
+            copy->Kill(); // the lock must die with it
+        }
+        EXPECT_EQ(running, 1) << "round " << round;
+    }
+    // After the kill of the last survivor a single new copy runs.
+    auto next = Copy(99);
+    ASSERT_TRUE(next->Start());
+    EXPECT_TRUE(WaitForATick());
+    EXPECT_FALSE(next->HasEnded());
+    std::cout << "instance races: " << rounds << " rounds of 10 copies\n";
+}
+
+class SuiteMisbehaving : public ProgramTorture {};
+
+TEST_F(SuiteMisbehaving, KilledMidBatchAndRestartedNothingIsLost) {
+    ASSERT_TRUE(StartSuite("1"));
+    ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"}}));
+    Planted planted;
+    planted["M1.olb"] = Plant(scene.queue + "/M1.olb", "Sample list\nS1\nS2\nS3\nS4\nS5\n");
+    ASSERT_TRUE(WaitFor([&] { return e2e::SubmissionOf(Log(), "M1").has_value(); }));
+    suite->Kill();
+    planted["M2.olb"] = Plant(scene.queue + "/M2.olb", OneSample("M2"));
+    ASSERT_TRUE(WaitForATick());
+    ASSERT_TRUE(StartSuite("0"));
+    ASSERT_TRUE(WaitFor([&] { return FilesIn(scene.queue).empty(); }));
+    EXPECT_FALSE(tesmaro->HasEnded());
+    for (const std::string& breach :
+         Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsResultFile))
+        ADD_FAILURE() << breach;
+}
+
+TEST_F(SuiteMisbehaving, HungSuiteDoesNotStopTheTicksAndNothingIsLost) {
+    const auto hang = std::chrono::seconds(Size(4, 60));
+    ASSERT_TRUE(StartSuite("0"));
+    ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"}}));
+    Planted planted;
+    planted["H1.olb"] = Plant(scene.queue + "/H1.olb", OneSample("H1"));
+    ASSERT_TRUE(WaitFor([&] { return Exists(scene.processed + "/H1.olb"); }));
+
+    // Stopped: it accepts connections and never answers.
+    ASSERT_TRUE(suite->Pause());
+    const auto hangEnds = std::chrono::steady_clock::now() + hang;
+    planted["H2.olb"] = Plant(scene.queue + "/H2.olb", OneSample("H2"));
+    ASSERT_TRUE(WaitFor([&] { return Exists(scene.statusFile); }));
+    // The ticks go on: an abort set now fails the waiting batches at once.
+    const auto abortSet = std::chrono::steady_clock::now();
+    ASSERT_TRUE(e2e::WriteFile(scene.abortFile, ""));
+    ASSERT_TRUE(WaitFor([&] { return Exists(scene.failed + "/H2.olb"); }));
+    const auto abortTook = std::chrono::steady_clock::now() - abortSet;
+    EXPECT_LT(abortTook, std::chrono::seconds(5));
+    ASSERT_EQ(unlink(scene.abortFile.c_str()), 0);
+    planted["H3.olb"] = Plant(scene.queue + "/H3.olb", OneSample("H3"));
+    while (std::chrono::steady_clock::now() < hangEnds) {
+        ASSERT_FALSE(tesmaro->HasEnded());
+        ASSERT_TRUE(WaitForATick());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(Exists(scene.queue + "/H3.olb")) << "submitted to a suite that never answers";
+
+    ASSERT_TRUE(suite->Resume());
+    ASSERT_TRUE(WaitFor([&] { return Exists(scene.processed + "/H3.olb"); }));
+    for (const std::string& breach :
+         Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsResultFile))
+        ADD_FAILURE() << breach;
+    std::cout << "suite hung for " << hang.count() << " s; abort honoured after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(abortTook).count()
+              << " ms\n";
+}
+
+TEST_F(SuiteMisbehaving, ASuiteThatRefusesEverythingGetsEveryBatchFiledAsFailed) {
+    auto options = simtest::SimProcess::MakeOptions(scene.socket, scene.simLog, "0");
+    options.refuseAll = true;
+    options.outputPath = scene.root + "/sim.out";
+    suite = std::make_unique<simtest::SimProcess>(options);
+    ASSERT_TRUE(suite->Start());
+    ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"}}));
+    Planted planted;
+    for (const char* title : {"R1", "R2", "R3"}) {
+        planted[std::string(title) + ".olb"] =
+            Plant(scene.queue + "/" + title + ".olb", OneSample(title));
+        planted[std::string(title) + ".notes"] = Plant(scene.queue + "/" + title + ".notes", "n");
+    }
+    ASSERT_TRUE(WaitFor([&] { return FilesIn(scene.queue).empty(); }));
+    EXPECT_EQ(FilesIn(scene.failed).size(), 6u);
+    EXPECT_TRUE(Breaches(planted, {scene.failed}).empty());
+}
+
+class HostileProgram : public ProgramTorture {};
+
+TEST_F(HostileProgram, NeverBlocksNeverFollowsALinkAndKeepsItsMemoryBounded) {
+    const std::uint64_t largeSize = Size<std::uint64_t>(96ull << 20, 1ull << 30);
+    ASSERT_TRUE(StartSuite("0"));
+    // Filed across file systems, so that the large file is copied.
+    const std::string processed = OtherFileSystemDir("Processed");
+    ASSERT_TRUE(StartTesmaro({{"ProcessedDir", processed}}));
+    ASSERT_TRUE(WaitForATick());
+    const long baseline = PeakResidentKiB(tesmaro->Pid());
+
+    const NonRegularEntries nonRegular = PlantNonRegular(scene.queue, scene.root);
+    scene.DropInSuccessiveSeconds({{"N1.olb", OneSample("N1")}, {"N2.olb", OneSample("N2")}});
+    Planted planted;
+    for (const char* name : {"N1.olb", "N2.olb"}) {
+        FileFacts facts;
+        Facts(scene.queue + "/" + name, facts);
+        planted[name] = facts;
+    }
+    Planted hostile = PlantHostileRegular(scene.queue, largeSize, Seed());
+    planted.insert(hostile.begin(), hostile.end());
+
+    const auto onlyNonRegularLeft = [&] {
+        for (const std::string& name : EntriesOf(scene.queue))
+            if (nonRegular.names.count(name) == 0)
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(WaitFor(onlyNonRegularLeft, std::chrono::seconds(60 + 3 * planted.size())))
+        << EntriesOf(scene.queue).size() << " entries left";
+    EXPECT_FALSE(tesmaro->HasEnded());
+    const long peak = PeakResidentKiB(tesmaro->Pid());
+
+    static std::set<std::string> nonRegularNames;
+    nonRegularNames = nonRegular.names;
+    for (const std::string& breach :
+         Breaches(planted, {scene.queue, processed, scene.failed}, [](const std::string& name) {
+             return IsResultFile(name) || nonRegularNames.count(name) != 0;
+         }))
+        ADD_FAILURE() << breach;
+    for (const std::string& change : NonRegularChanged(scene.queue, nonRegular))
+        ADD_FAILURE() << change;
+    const e2e::Names road = e2e::Road(Log());
+    const auto n1 = std::find(road.begin(), road.end(), "submit N1");
+    const auto n2 = std::find(road.begin(), road.end(), "submit N2");
+    EXPECT_TRUE(n1 < n2 && n2 != road.end()) << "the normal batches went out of order";
+    std::cout << "hostile entries: " << planted.size() + nonRegular.names.size() << ", large file "
+              << (largeSize >> 20) << " MiB; Tesmaro's peak memory " << peak / 1024 << " MiB ("
+              << (peak - baseline) << " KiB over its idle peak)\n";
+    EXPECT_LT(peak - baseline, 32 * 1024) << "memory grew with the file sizes";
+}
+
+class DamagedSettings : public ProgramTorture {};
+
+TEST_F(DamagedSettings, TesmaroStartsWithDefaultsAndLeavesTheFileAsItWas) {
+    // Defaults: the queue is the working directory, the status file a
+    // relative name in it.
+    std::string garbage = "[Settings\n\xff\xfeQueueDir=\"/nowhere\nWaitBeforeSubmit=12abc\n";
+    garbage += std::string(5000, '\0');
+    ASSERT_TRUE(e2e::WriteFile(scene.SettingsFile(), garbage));
+    TesmaroProcess::Options options;
+    options.workingDirectory = scene.queue;
+    options.environment = scene.Environment();
+    options.outputPath = scene.output;
+    tesmaro = std::make_unique<TesmaroProcess>(options);
+    ASSERT_TRUE(tesmaro->Start());
+    Plant(scene.queue + "/B.olb", OneSample("B"));
+    // No suite runs: the batch waits and the default status file shows it.
+    EXPECT_TRUE(WaitFor([&] { return Exists(scene.queue + "/c:\\sampling.sem"); }));
+    EXPECT_FALSE(tesmaro->HasEnded());
+    tesmaro->Stop();
+    EXPECT_EQ(e2e::ReadFile(scene.SettingsFile()), garbage);
+    EXPECT_TRUE(Exists(scene.queue + "/B.olb"));
+}
