@@ -7,6 +7,7 @@
 
 #include "engine/EngineScene.h"
 #include "platform/DurableMove.h"
+#include "platform/Wildcard.h"
 #include "torture/HostileEntries.h"
 
 #include <gtest/gtest.h>
@@ -264,4 +265,26 @@ TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothin
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(torture::EntriesOf(scene.processed), expected);
     EXPECT_EQ(torture::EntriesOf(scene.failed), std::vector<std::string>{});
+}
+
+TEST(HostileQueue, NamesHoldingWildcardCharactersAreBatchesLikeAnyOther) {
+    // A '*' in a file name once matched a '*' of the pattern as a plain
+    // character, so "*x.olb" was no batch of "*.olb".
+    const std::pair<const char*, const char*> matches[] = {
+        {"*.olb", "*x.olb"}, {"*b*", "*\x11\x1c\x62"}, {"*.*", "*.*"}, {"?*", "**"}};
+    for (const auto& [pattern, name] : matches)
+        EXPECT_TRUE(platform::WildcardMatch(pattern, name)) << pattern << " " << name;
+
+    EngineScene scene;
+    scene.library.itemsAfterSubmit = 0;
+    torture::Planted planted;
+    for (const char* name : {"*x.olb", "*x.notes", "?q.olb", "a*b.olb", "a*b.rpt", "aXb.olb"})
+        planted[name] = torture::Plant(scene.queue + "/" + name, std::string(name) + "\n");
+    ASSERT_TRUE(TickUntil(scene, [&] { return torture::EntriesOf(scene.queue).empty(); }));
+    // Each batch took its own companions and no other batch's files.
+    EXPECT_EQ(torture::EntriesOf(scene.processed),
+              (std::vector<std::string>{"*x.notes", "*x.olb", "?q.olb", "a*b.olb", "a*b.rpt",
+                                        "aXb.olb"}));
+    EXPECT_TRUE(torture::Breaches(planted, {scene.processed}).empty());
+    EXPECT_EQ(scene.library.submittedPaths.size(), 4u);
 }
