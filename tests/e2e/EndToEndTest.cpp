@@ -68,7 +68,15 @@ bool EndToEndTest::StartTesmaro(const SettingsValues& changes,
     options.environment.insert(options.environment.end(), extraEnv.begin(), extraEnv.end());
     options.outputPath = scene.output;
     tesmaro = std::make_unique<TesmaroProcess>(options);
-    return tesmaro->Start();
+    return StartRunning(*tesmaro);
+}
+
+bool EndToEndTest::StartRunning(TesmaroProcess& process) {
+    if (!WriteFile(scene.statusFile, "") || !process.Start())
+        return false;
+    const bool ticked = WaitFor([&] { return !Exists(scene.statusFile); }, kStartLimit);
+    EXPECT_TRUE(ticked) << "Tesmaro did not run a tick";
+    return ticked && !process.HasEnded();
 }
 
 bool EndToEndTest::WaitFor(const std::function<bool()>& condition,

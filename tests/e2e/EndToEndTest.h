@@ -16,6 +16,8 @@ namespace e2e {
 
 // Every wait for the programs is bounded by this; far beyond what they need.
 constexpr std::chrono::seconds kLimit{30};
+// Tesmaro's first start on a machine may build the user's font cache first.
+constexpr std::chrono::seconds kStartLimit{90};
 
 // The title of a batch path: its file name without the extension.
 std::string TitleOf(const std::string& path);
@@ -35,10 +37,16 @@ protected:
 
     // Starts (or starts again) the simulated suite on the scene's socket and log.
     bool StartSuite(const std::string& itemSeconds = "0");
-    // Writes the test settings with these changes and starts Tesmaro in the
-    // scene's root, with extra environment for the viewer when given.
+    // Writes the test settings with these changes, starts Tesmaro in the
+    // scene's root, with extra environment for the viewer when given, and
+    // waits until it has run a tick. The queue must be empty and the suite idle
+    // or absent: a left-over status file is then removed on the first tick.
     bool StartTesmaro(const SettingsValues& changes = {},
                       const std::vector<std::pair<std::string, std::string>>& extraEnv = {});
+
+    // Starts a Tesmaro in the scene's environment and waits until it has run
+    // a tick, as above; false when it did not start or does not run.
+    bool StartRunning(TesmaroProcess& process);
 
     bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = kLimit);
     // Waits until every name is a file in the directory.
