@@ -7,6 +7,9 @@ TESMARO_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
+# Only for the fuzzing stage of .ci/run: clang and its libFuzzer runtime.
+TESMARO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
 ensure_packages() {
   local missing=()
   local pkg
