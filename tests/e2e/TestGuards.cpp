@@ -3,7 +3,7 @@
 
 #include "e2e/EndToEndTest.h"
 
-#include <signal.h>
+#include <algorithm>
 
 using namespace e2e;
 
