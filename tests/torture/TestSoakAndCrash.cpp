@@ -45,8 +45,8 @@ bool AnyTemporaryIn(const std::string& dir) {
 class CrashConsistency : public ProgramTorture {};
 
 TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
-    const int kills = Size(4, 200);
-    const std::uint64_t companionBytes = Size<std::uint64_t>(8u << 20, 48u << 20);
+    const int kills = Size(3, 200);
+    const std::uint64_t companionBytes = Size<std::uint64_t>(4u << 20, 8u << 20);
     const std::string otherProcessed = OtherFileSystemDir("Processed");
     std::cout << "second file system: " << (HaveSecondFileSystem() ? "yes" : "no") << "\n";
     ASSERT_TRUE(StartSuite("0"));
