@@ -94,7 +94,6 @@ TEST_F(EndToEndTest, ASecondTesmaroEndsAtOnceWhileTheFirstRuns) {
 }
 
 TEST_F(EndToEndTest, EndsCleanlyOnSigterm) {
-    GTEST_SKIP() << "Tesmaro does not handle SIGTERM yet: the signal's default action ends it";
     ASSERT_TRUE(StartTesmaro());
     EXPECT_EQ(tesmaro->Stop(kLimit), 0);
 }
