@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <QString>
 
+#include <memory>
+
 namespace settings {
 
 // The per-user store of the desktop: QSettings in its native format under
@@ -23,7 +25,7 @@ public:
                      const std::string& value) override;
     bool WriteInt(const std::string& section, const std::string& key, std::int32_t value) override;
 
-    QString FileName() const { return m_settings.fileName(); }
+    QString FileName() const { return m_settings->fileName(); }
 
 private:
     static QString Key(const std::string& section, const std::string& key);
@@ -33,7 +35,11 @@ private:
     // what a hand edit or a damaged disk left there. False when it cannot.
     bool SetUnparsableFileAside();
 
-    QSettings m_settings;
+    const QString m_organisation;
+    const QString m_application;
+    // Made anew once a damaged file is set aside: QSettings keeps reporting a
+    // format error for good once it has seen one.
+    std::unique_ptr<QSettings> m_settings;
     bool m_unparsable = false;
 };
 

@@ -126,6 +126,17 @@ TEST_F(SettingsStore, SavingOverAFileThatCouldNotBeParsedKeepsItsContent) {
     EXPECT_EQ(Load().QueueDir, "/data/queue") << "the new settings were not saved";
 }
 
+TEST_F(SettingsStore, AFileDamagedWhileTheStoreIsOpenIsKeptAtTheNextSave) {
+    testsupport::WriteFile(File(), "[Settings]\nWaitBeforeSubmit=9\n");
+    QtProfileStore store("Orbinel", "TortureStore");
+    EXPECT_EQ(store.GetInt("Settings", "WaitBeforeSubmit", 5), 9);
+    const std::string garbage = "[Settings\n\x01\x02 = \"\n[[";
+    testsupport::WriteFile(File(), garbage);
+    EXPECT_TRUE(store.WriteInt("Settings", "Process", 0));
+    EXPECT_EQ(testsupport::ReadFile(File() + ".unparsable"), garbage);
+    EXPECT_NE(testsupport::ReadFile(File()), garbage);
+}
+
 TEST_F(SettingsStore, AConfigurationDirectoryThatCannotBeMadeLoadsDefaultsAndSavesNothing) {
     // Its place is taken by a file: nothing can be created there, even by root.
     std::filesystem::remove_all(Dir());
