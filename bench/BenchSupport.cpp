@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 extern char** environ;
 
@@ -61,11 +62,19 @@ pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd,
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // Ours first, and the inherited entries of the same names left out.
     std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
     for (const std::string& e : extraEnvironment)
         env.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        bool replaced = false;
+        for (const std::string& ours : extraEnvironment)
+            replaced = replaced ||
+                       entry.substr(0, entry.find('=') + 1) == ours.substr(0, ours.find('=') + 1);
+        if (!replaced)
+            env.push_back(*e);
+    }
     env.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;

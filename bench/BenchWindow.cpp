@@ -297,6 +297,7 @@ int main(int argc, char** argv) {
         ->Arg(0)
         ->Arg(100)
         ->Arg(250)
+        ->Arg(500)
         ->Iterations(3)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);

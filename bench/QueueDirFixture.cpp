@@ -1,46 +1,62 @@
 #include "QueueDirFixture.h"
 
+#include "BenchSupport.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 
 namespace {
 
-struct Dir {
-    std::string path;
-    ~Dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
+void Fill(const std::string& dir, std::size_t batches) {
+    char name[64];
+    for (std::size_t i = 0; i < batches; ++i) {
+        for (const char* ext : {"olb", "dat"}) {
+            std::snprintf(name, sizeof name, "/%06zu.%s", i, ext);
+            const int fd = open((dir + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd < 0)
+                std::abort();
+            close(fd);
+        }
     }
-};
+}
+
+// A kept queue directory, complete once its marker file exists.
+std::string KeptQueueDir(const std::string& base, std::size_t batches) {
+    const std::string dir = base + "/queue-" + std::to_string(batches);
+    const std::string complete = base + "/queue-" + std::to_string(batches) + ".complete";
+    struct stat st {};
+    if (stat(complete.c_str(), &st) != 0) {
+        mkdir(dir.c_str(), 0700);
+        Fill(dir, batches);
+        const int fd = open(complete.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            close(fd);
+    }
+    return dir;
+}
 
 } // namespace
 
 const std::string& QueueDirWith(std::size_t batches) {
-    static std::map<std::size_t, std::unique_ptr<Dir>> dirs;
-    auto& slot = dirs[batches];
-    if (!slot) {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/tesmaro-bench-XXXXXX";
-        if (mkdtemp(templ.data()) == nullptr)
-            std::abort();
-        slot = std::make_unique<Dir>();
-        slot->path = templ;
-        char name[64];
-        for (std::size_t i = 0; i < batches; ++i) {
-            for (const char* ext : {"olb", "dat"}) {
-                std::snprintf(name, sizeof name, "/%06zu.%s", i, ext);
-                const int fd = open((templ + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-                if (fd < 0)
-                    std::abort();
-                close(fd);
-            }
+    static std::map<std::size_t, std::string> paths;
+    static std::map<std::size_t, std::unique_ptr<bench::ScratchDir>> owned;
+    auto& path = paths[batches];
+    if (path.empty()) {
+        const char* kept = std::getenv("TESMARO_BENCH_FIXTURES");
+        if (kept != nullptr && *kept != '\0') {
+            path = KeptQueueDir(kept, batches);
+        } else {
+            auto& dir = owned[batches];
+            dir = std::make_unique<bench::ScratchDir>();
+            Fill(dir->Path(), batches);
+            path = dir->Path();
         }
     }
-    return slot->path;
+    return path;
 }

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <utility>
 
 namespace external {
 
@@ -30,6 +33,41 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
     entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
     return true;
 }
+// A name's first eight bytes as a number that orders like the bytes, zeros
+// after a shorter name (names hold no zero byte, so a shorter name that is a
+// prefix of a longer one still comes first).
+std::uint64_t NamePrefix(std::string_view name) {
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        prefix = (prefix << 8) | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0u);
+    return prefix;
+}
+
+// The entries in byte order of their names. Sorting small keys, which mostly
+// differ in their first eight bytes, and moving each entry once is several
+// times cheaper than sorting the entries themselves when a directory holds
+// tens of thousands of matches.
+std::vector<CFileFindS::Entry> SortedByName(std::vector<CFileFindS::Entry> entries) {
+    struct Key {
+        std::uint64_t prefix;
+        std::string_view name;
+        std::size_t index;
+    };
+    std::vector<Key> keys;
+    keys.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        keys.push_back({NamePrefix(entries[i].name), entries[i].name, i});
+    // Names in one directory are unique, so the order is total.
+    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+        return a.prefix != b.prefix ? a.prefix < b.prefix : a.name < b.name;
+    });
+    std::vector<CFileFindS::Entry> sorted;
+    sorted.reserve(entries.size());
+    for (const Key& key : keys)
+        sorted.push_back(std::move(entries[key.index]));
+    return sorted;
+}
+
 } // namespace
 
 int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
@@ -48,8 +86,8 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
         if (Describe(AT_FDCWD, name.c_str(), entry))
             found.push_back(std::move(entry));
     } else {
-        const int fd = open(dir.empty() ? "." : dir.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        const int fd =
+            open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             return 0;
         DIR* d = fdopendir(fd);
@@ -73,8 +111,7 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
                 found.push_back(std::move(entry));
         }
         closedir(d);
-        std::sort(found.begin(), found.end(),
-                  [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        found = SortedByName(std::move(found));
     }
     SetMatches(std::move(root), std::move(found));
     return m_entries.empty() ? 0 : 1;

@@ -1,0 +1,141 @@
+// The real program left alone: its CPU time and resident memory over a quiet
+// period (60 seconds unless TESMARO_IDLE_SECONDS says otherwise), once with an
+// empty queue and once with 100,000 waiting batches and the suite not running.
+// Both run side by side, each in a private settings home and runtime directory.
+#include "BenchSupport.h"
+#include "QueueDirFixture.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string Quoted(const std::string& value) {
+    std::string out = "\"";
+    for (const char c : value) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// Tesmaro running on one queue directory in a scene of its own.
+class RunningTesmaro {
+public:
+    explicit RunningTesmaro(const std::string& queueDir) {
+        const std::string config = m_scene / "config";
+        const std::string runtime = m_scene / "runtime";
+        m_statusFile = m_scene / "status.sem";
+        mkdir(config.c_str(), 0700);
+        mkdir((config + "/Orbinel").c_str(), 0700);
+        mkdir(runtime.c_str(), 0700);
+        std::ofstream(config + "/Orbinel/Tesmaro.conf")
+            << "[Settings]\n"
+            << "QueueDir=" << Quoted(queueDir) << "\n"
+            << "Filters=" << Quoted("*.olb") << "\n"
+            << "StatusFile=" << Quoted(m_statusFile) << "\n"
+            << "AbortFile=" << Quoted(m_scene / "abort.sem") << "\n"
+            << "ProcessedDir=" << Quoted(m_scene / "Processed") << "\n"
+            << "FailedDir=" << Quoted(m_scene / "Failed") << "\n";
+        const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        m_pid = bench::Spawn({TESMARO_EXECUTABLE}, -1, devNull,
+                             {"XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + runtime,
+                              // No suite listens there: it is not running.
+                              "KORVANE_SIM_SOCKET=" + (m_scene / "no-suite.sock"),
+                              "QT_QPA_PLATFORM=offscreen"});
+        close(devNull);
+    }
+    ~RunningTesmaro() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            bench::Wait(m_pid);
+        }
+    }
+
+    // Running once its first tick has settled the status file: present while
+    // batches wait, absent for an empty queue.
+    bool WaitUntilTicking(bool batchesWaiting) const {
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        while (Clock::now() < deadline) {
+            if (Exists(m_statusFile) == batchesWaiting)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // The status file is made before the start, so that an empty queue's first
+    // tick is seen when it removes it.
+    void MarkStatusFile() const { std::ofstream(m_statusFile) << ""; }
+
+    pid_t Pid() const { return m_pid; }
+
+private:
+    bench::ScratchDir m_scene;
+    std::string m_statusFile;
+    pid_t m_pid = -1;
+};
+
+double Seconds() {
+    const char* text = std::getenv("TESMARO_IDLE_SECONDS");
+    const double s = text ? std::atof(text) : 0;
+    return s > 0 ? s : 60;
+}
+
+void BM_Idle(benchmark::State& state) {
+    const std::string& fullQueue = QueueDirWith(static_cast<std::size_t>(state.range(0)));
+    bench::ScratchDir emptyQueue;
+    for (auto _ : state) {
+        RunningTesmaro empty(emptyQueue.Path());
+        RunningTesmaro full(fullQueue);
+        if (!empty.WaitUntilTicking(false) || !full.WaitUntilTicking(true)) {
+            state.SkipWithError("Tesmaro did not start ticking");
+            return;
+        }
+        const double emptyCpu = bench::ChildCpuSeconds(empty.Pid());
+        const double fullCpu = bench::ChildCpuSeconds(full.Pid());
+        const auto emptyStartRss = bench::ResidentKiB(empty.Pid()).first;
+        const auto fullStartRss = bench::ResidentKiB(full.Pid()).first;
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(Seconds()));
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(wall);
+        const auto [emptyRss, emptyPeak] = bench::ResidentKiB(empty.Pid());
+        const auto [fullRss, fullPeak] = bench::ResidentKiB(full.Pid());
+        state.counters["empty_cpu_percent"] =
+            100 * (bench::ChildCpuSeconds(empty.Pid()) - emptyCpu) / wall;
+        state.counters["full_cpu_percent"] =
+            100 * (bench::ChildCpuSeconds(full.Pid()) - fullCpu) / wall;
+        state.counters["empty_rss_mib"] = emptyRss / 1024.0;
+        state.counters["empty_rss_growth_mib"] = (emptyRss - emptyStartRss) / 1024.0;
+        state.counters["empty_peak_mib"] = emptyPeak / 1024.0;
+        state.counters["full_rss_mib"] = fullRss / 1024.0;
+        state.counters["full_rss_growth_mib"] = (fullRss - fullStartRss) / 1024.0;
+        state.counters["full_peak_mib"] = fullPeak / 1024.0;
+        state.counters["growth_mib"] = (fullRss - emptyRss) / 1024.0;
+        state.counters["peak_growth_mib"] = (fullPeak - emptyPeak) / 1024.0;
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Idle)->ArgName("waiting")->Arg(100000)->Iterations(1)->UseManualTime()->Unit(
+    benchmark::kSecond);
+
+BENCHMARK_MAIN();
