@@ -19,7 +19,8 @@ public:
     const CBatch& GetHead() const { return m_batches.front(); }
     const_iterator begin() const { return m_batches.begin(); }
     const_iterator end() const { return m_batches.end(); }
-    void RemoveAll() { m_batches.clear(); }
+    // Empties the list and gives its storage back.
+    void RemoveAll() { m_batches = {}; }
 
     // Inserts one batch before the first one created later than it.
     void InsertOrdered(CBatch batch);

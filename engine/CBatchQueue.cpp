@@ -73,18 +73,21 @@ std::string CBatchQueue::ScanPattern() const {
 
 int CBatchQueue::Rescan() {
     m_list.RemoveAll();
-    const auto finder = m_services.finders();
-    if (!finder || !finder->FindFile(ScanPattern(), 0))
-        return 1;
     std::vector<CBatch> found;
-    int more = 1;
-    while (more) {
-        more = finder->FindNextFileA();
-        if (finder->IsDirectory())
-            continue;
-        found.push_back(CBatch{finder->GetFileTitle(), finder->GetFilePath(),
-                               finder->GetCreationTime(), finder->GetLastWriteTime()});
-    }
+    {
+        const auto finder = m_services.finders();
+        if (!finder || !finder->FindFile(ScanPattern(), 0))
+            return 1;
+        found.reserve(finder->GetMatchCount());
+        int more = 1;
+        while (more) {
+            more = finder->FindNextFileA();
+            if (finder->IsDirectory())
+                continue;
+            found.push_back(CBatch{finder->GetFileTitle(), finder->GetFilePath(),
+                                   finder->GetCreationTime(), finder->GetLastWriteTime()});
+        }
+    } // the search's entries are freed before the list is ordered
     m_list.Assign(std::move(found));
     return 1;
 }

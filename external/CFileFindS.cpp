@@ -33,6 +33,21 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
     entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
     return true;
 }
+// Rearranges items so that item i becomes the one that was at order[i],
+// following each cycle of the permutation with swaps.
+template <typename T> void ApplyOrder(std::vector<T>& items, std::vector<std::size_t> order) {
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        std::size_t at = start;
+        while (order[at] != start) {
+            const std::size_t from = order[at];
+            std::swap(items[at], items[from]);
+            order[at] = at;
+            at = from;
+        }
+        order[at] = at;
+    }
+}
+
 // A name's first eight bytes as a number that orders like the bytes, zeros
 // after a shorter name (names hold no zero byte, so a shorter name that is a
 // prefix of a longer one still comes first).
@@ -43,11 +58,11 @@ std::uint64_t NamePrefix(std::string_view name) {
     return prefix;
 }
 
-// The entries in byte order of their names. Sorting small keys, which mostly
-// differ in their first eight bytes, and moving each entry once is several
-// times cheaper than sorting the entries themselves when a directory holds
-// tens of thousands of matches.
-std::vector<CFileFindS::Entry> SortedByName(std::vector<CFileFindS::Entry> entries) {
+// Puts the entries in byte order of their names. Sorting small keys, which
+// mostly differ in their first eight bytes, and then moving each entry into
+// place is several times cheaper than sorting the entries themselves when a
+// directory holds tens of thousands of matches, and needs no second copy.
+void SortByName(std::vector<CFileFindS::Entry>& entries) {
     struct Key {
         std::uint64_t prefix;
         std::string_view name;
@@ -61,11 +76,12 @@ std::vector<CFileFindS::Entry> SortedByName(std::vector<CFileFindS::Entry> entri
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         return a.prefix != b.prefix ? a.prefix < b.prefix : a.name < b.name;
     });
-    std::vector<CFileFindS::Entry> sorted;
-    sorted.reserve(entries.size());
+    std::vector<std::size_t> order;
+    order.reserve(keys.size());
     for (const Key& key : keys)
-        sorted.push_back(std::move(entries[key.index]));
-    return sorted;
+        order.push_back(key.index);
+    keys = {}; // its views point into the entries about to move
+    ApplyOrder(entries, std::move(order));
 }
 
 } // namespace
@@ -111,7 +127,7 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
                 found.push_back(std::move(entry));
         }
         closedir(d);
-        found = SortedByName(std::move(found));
+        SortByName(found);
     }
     SetMatches(std::move(root), std::move(found));
     return m_entries.empty() ? 0 : 1;
@@ -132,8 +148,12 @@ int CFileFindS::FindNextFileA() {
 
 void CFileFindS::Close() {
     m_root.clear();
-    m_entries.clear();
+    m_entries = {}; // a large search's storage goes with it
     m_next = 0;
+}
+
+std::size_t CFileFindS::GetMatchCount() const {
+    return m_entries.size();
 }
 
 const CFileFindS::Entry* CFileFindS::Current() const {

@@ -41,6 +41,9 @@ public:
     // Ends the search.
     void Close();
 
+    // How many matches the open search holds.
+    std::size_t GetMatchCount() const;
+
     // Accessors of the current entry.
     std::string GetFileName() const;
     // The name without its last extension: "a.b.olb" gives "a.b".
