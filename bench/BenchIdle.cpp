@@ -113,7 +113,10 @@ void BM_Idle(benchmark::State& state) {
         const auto emptyStartRss = bench::ResidentKiB(empty.Pid()).first;
         const auto fullStartRss = bench::ResidentKiB(full.Pid()).first;
         const auto start = Clock::now();
-        std::this_thread::sleep_for(std::chrono::duration<double>(Seconds()));
+        // Halfway, to tell a start that settles from memory that keeps growing.
+        std::this_thread::sleep_for(std::chrono::duration<double>(Seconds() / 2));
+        const auto fullHalfwayRss = bench::ResidentKiB(full.Pid()).first;
+        std::this_thread::sleep_for(std::chrono::duration<double>(Seconds() / 2));
         const double wall = std::chrono::duration<double>(Clock::now() - start).count();
         state.SetIterationTime(wall);
         const auto [emptyRss, emptyPeak] = bench::ResidentKiB(empty.Pid());
@@ -127,6 +130,7 @@ void BM_Idle(benchmark::State& state) {
         state.counters["empty_peak_mib"] = emptyPeak / 1024.0;
         state.counters["full_rss_mib"] = fullRss / 1024.0;
         state.counters["full_rss_growth_mib"] = (fullRss - fullStartRss) / 1024.0;
+        state.counters["full_rss_growth_second_half_mib"] = (fullRss - fullHalfwayRss) / 1024.0;
         state.counters["full_peak_mib"] = fullPeak / 1024.0;
         state.counters["growth_mib"] = (fullRss - emptyRss) / 1024.0;
         state.counters["peak_growth_mib"] = (fullPeak - emptyPeak) / 1024.0;

@@ -58,16 +58,19 @@ private:
     std::atomic<int>& m_count;
 };
 
-// Counts what the watcher posts, then passes it on to the window. With a
-// hold-off it also tries out a change proposed for the window: a change is
-// answered at once when the last answer is at least the hold-off old, else
-// once when the hold-off has run out, so that a burst costs one rescan per
-// hold-off period instead of one per rescan's duration.
+// Counts what the watcher posts, then passes it on to the window. It can
+// also try out two changes proposed for the window:
+//  - a hold-off: a change is answered at once when the last answer is at
+//    least the hold-off old, else once when the hold-off has run out, so a
+//    burst costs one rescan per hold-off period;
+//  - a quiet period: a change is answered once no further change has come
+//    for that long, so a burst costs one rescan at its end (the one-second
+//    tick still rescans during it).
 class CountingPoster final : public QObject, public platform::MessagePoster {
 public:
     bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override {
         ++posted;
-        if (holdOff.count() == 0)
+        if (holdOff.count() == 0 && quiet.count() == 0)
             return target->PostMessage(id, wParam, lParam);
         if (!m_hopPending.exchange(true))
             QMetaObject::invokeMethod(
@@ -77,31 +80,47 @@ public:
     platform::MessagePoster* target = nullptr;
     std::atomic<int> posted{0};
     std::chrono::milliseconds holdOff{0};
+    std::chrono::milliseconds quiet{0};
 
 private:
     // On the window's thread.
     void OnChange(std::uint32_t id) {
         m_hopPending = false;
+        m_id = id;
+        if (quiet.count() != 0) {
+            m_quietTimer.start(quiet); // each change pushes the answer back
+            return;
+        }
         if (m_timerArmed)
             return;
         const auto since = Clock::now() - m_lastForward;
         if (since >= holdOff) {
-            Forward(id);
+            Forward();
             return;
         }
         m_timerArmed = true;
         QTimer::singleShot(std::chrono::duration_cast<std::chrono::milliseconds>(holdOff - since),
-                           this, [this, id] {
+                           this, [this] {
                                m_timerArmed = false;
-                               Forward(id);
+                               Forward();
                            });
     }
-    void Forward(std::uint32_t id) {
+    void Forward() {
         m_lastForward = Clock::now();
-        target->PostMessage(id, 0, 0);
+        target->PostMessage(m_id, 0, 0);
     }
+
+public:
+    CountingPoster() {
+        m_quietTimer.setSingleShot(true);
+        QObject::connect(&m_quietTimer, &QTimer::timeout, this, [this] { Forward(); });
+    }
+
+private:
     std::atomic<bool> m_hopPending{false};
     bool m_timerArmed = false;
+    std::uint32_t m_id = 0;
+    QTimer m_quietTimer;
     Clock::time_point m_lastForward{};
 };
 
@@ -190,13 +209,14 @@ constexpr int kBurstFiles = 10000;
 
 // Files created one after the other by another program (here: a thread),
 // each with a line written, while the window runs with its one-second timer.
-void BM_DirectoryChangeBurst(benchmark::State& state) {
+void BM_DirectoryChangeBurst(benchmark::State& state, const std::string& base) {
     double posted = 0, windowCpu = 0, messages = 0, rescans = 0, ticks = 0, cpu = 0, rescanCpu = 0,
            refreshCpu = 0;
     for (auto _ : state) {
-        bench::ScratchDir queue;
+        bench::ScratchDir queue(base);
         WindowLab lab(queue.Path(), 0, 0);
         lab.poster.holdOff = std::chrono::milliseconds(state.range(0));
+        lab.poster.quiet = std::chrono::milliseconds(state.range(1));
         const auto startWait = Clock::now();
         while (!lab.window->Watcher()->IsRunning() &&
                Clock::now() - startWait < std::chrono::seconds(5))
@@ -291,16 +311,23 @@ int main(int argc, char** argv) {
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
     }
-    // Hold-off 0: the window as it is; the others try out the proposed change.
-    benchmark::RegisterBenchmark("BM_DirectoryChangeBurst", BM_DirectoryChangeBurst)
-        ->ArgName("holdoff_ms")
-        ->Arg(0)
-        ->Arg(100)
-        ->Arg(250)
-        ->Arg(500)
-        ->Iterations(3)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
+    // No hold-off and no quiet period: the window as it is; the others try out
+    // the proposed changes.
+    // The burst lasts as long as the file system takes to create the files:
+    // on disk (the temporary directory) and in memory (/dev/shm).
+    for (const std::string& base : {bench::TemporaryBase(), std::string("/dev/shm")}) {
+        const std::string name =
+            std::string("BM_DirectoryChangeBurst/") + (base == "/dev/shm" ? "shm" : "tmp");
+        benchmark::RegisterBenchmark(name.c_str(), BM_DirectoryChangeBurst, base)
+            ->ArgNames({"holdoff_ms", "quiet_ms"})
+            ->Args({0, 0})
+            ->Args({250, 0})
+            ->Args({500, 0})
+            ->Args({0, 100})
+            ->Iterations(3)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
