@@ -106,9 +106,19 @@ int CBatchQueue::DisplayRows(std::vector<std::string>& names,
                              std::vector<std::string>& times) const {
     names.reserve(names.size() + m_list.GetCount());
     times.reserve(times.size() + m_list.GetCount());
+    // Batches dropped together share their creation second: such a run is
+    // formatted once.
+    std::int64_t formattedSecond = 0;
+    std::string formatted;
+    bool haveFormatted = false;
     for (const CBatch& batch : m_list) {
         names.push_back(batch.title);
-        times.push_back(FormatLocalTime(batch.created));
+        if (!haveFormatted || batch.created != formattedSecond) {
+            formatted = FormatLocalTime(batch.created);
+            formattedSecond = batch.created;
+            haveFormatted = true;
+        }
+        times.push_back(formatted);
     }
     return 1;
 }
