@@ -69,6 +69,31 @@ void BM_DisplayRows(benchmark::State& state) {
     state.counters["rows"] = static_cast<double>(scanned.queue.List().GetCount());
 }
 
+// An engine whose list is filled directly, one batch per creation second:
+// the case where no two rows share their formatted time.
+class FilledQueue final : public engine::CBatchQueue {
+public:
+    explicit FilledQueue(std::size_t batches) : CBatchQueue(engine::EngineServices{}) {
+        std::vector<engine::CBatch> list;
+        list.reserve(batches);
+        for (std::size_t i = 0; i < batches; ++i)
+            list.push_back({std::to_string(i), "/q/" + std::to_string(i) + ".olb",
+                            1'700'000'000 + static_cast<std::int64_t>(i), 0});
+        m_list.Assign(std::move(list));
+    }
+};
+
+void BM_DisplayRowsDistinctSeconds(benchmark::State& state) {
+    const FilledQueue queue(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::vector<std::string> names;
+        std::vector<std::string> times;
+        queue.DisplayRows(names, times);
+        benchmark::DoNotOptimize(times.data());
+    }
+    state.counters["rows"] = static_cast<double>(queue.List().GetCount());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +111,9 @@ int main(int argc, char** argv) {
             ->Arg(size)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
+        benchmark::RegisterBenchmark("BM_DisplayRowsDistinctSeconds", BM_DisplayRowsDistinctSeconds)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_DisplayRows", BM_DisplayRows)
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
