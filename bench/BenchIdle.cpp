@@ -1,7 +1,8 @@
 // The real program left alone: its CPU time and resident memory over a quiet
 // period (60 seconds unless TESMARO_IDLE_SECONDS says otherwise), once with an
-// empty queue and once with 100,000 waiting batches and the suite not running.
-// Both run side by side, each in a private settings home and runtime directory.
+// empty queue and once with 100,000 waiting batches and the suite not running,
+// and a third time like the second with a trial of a memory setting. All run
+// side by side, each in a private settings home and runtime directory.
 #include "BenchSupport.h"
 #include "QueueDirFixture.h"
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -39,7 +41,11 @@ std::string Quoted(const std::string& value) {
 // Tesmaro running on one queue directory in a scene of its own.
 class RunningTesmaro {
 public:
-    explicit RunningTesmaro(const std::string& queueDir) {
+    // With no batches waiting the status file is made before the start, so
+    // that the first tick is seen when it removes it.
+    RunningTesmaro(const std::string& queueDir, bool batchesWaiting,
+                   const std::vector<std::string>& extraEnvironment = {})
+        : m_batchesWaiting(batchesWaiting) {
         const std::string config = m_scene / "config";
         const std::string runtime = m_scene / "runtime";
         m_statusFile = m_scene / "status.sem";
@@ -54,12 +60,15 @@ public:
             << "AbortFile=" << Quoted(m_scene / "abort.sem") << "\n"
             << "ProcessedDir=" << Quoted(m_scene / "Processed") << "\n"
             << "FailedDir=" << Quoted(m_scene / "Failed") << "\n";
+        if (!batchesWaiting)
+            std::ofstream(m_statusFile) << "";
         const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        m_pid = bench::Spawn({TESMARO_EXECUTABLE}, -1, devNull,
-                             {"XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + runtime,
-                              // No suite listens there: it is not running.
-                              "KORVANE_SIM_SOCKET=" + (m_scene / "no-suite.sock"),
-                              "QT_QPA_PLATFORM=offscreen"});
+        std::vector<std::string> environment = {
+            "XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + runtime,
+            // No suite listens there: it is not running.
+            "KORVANE_SIM_SOCKET=" + (m_scene / "no-suite.sock"), "QT_QPA_PLATFORM=offscreen"};
+        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+        m_pid = bench::Spawn({TESMARO_EXECUTABLE}, -1, devNull, environment);
         close(devNull);
     }
     ~RunningTesmaro() {
@@ -71,24 +80,22 @@ public:
 
     // Running once its first tick has settled the status file: present while
     // batches wait, absent for an empty queue.
-    bool WaitUntilTicking(bool batchesWaiting) const {
+    bool WaitUntilTicking() const {
         const auto deadline = Clock::now() + std::chrono::seconds(60);
         while (Clock::now() < deadline) {
-            if (Exists(m_statusFile) == batchesWaiting)
+            if (Exists(m_statusFile) == m_batchesWaiting)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return false;
     }
-    // The status file is made before the start, so that an empty queue's first
-    // tick is seen when it removes it.
-    void MarkStatusFile() const { std::ofstream(m_statusFile) << ""; }
 
     pid_t Pid() const { return m_pid; }
 
 private:
     bench::ScratchDir m_scene;
     std::string m_statusFile;
+    bool m_batchesWaiting;
     pid_t m_pid = -1;
 };
 
@@ -102,9 +109,12 @@ void BM_Idle(benchmark::State& state) {
     const std::string& fullQueue = QueueDirWith(static_cast<std::size_t>(state.range(0)));
     bench::ScratchDir emptyQueue;
     for (auto _ : state) {
-        RunningTesmaro empty(emptyQueue.Path());
-        RunningTesmaro full(fullQueue);
-        if (!empty.WaitUntilTicking(false) || !full.WaitUntilTicking(true)) {
+        RunningTesmaro empty(emptyQueue.Path(), false);
+        RunningTesmaro full(fullQueue, true);
+        // A trial of a change proposed for the program's start: large blocks
+        // always mapped on their own, so that freeing them returns the memory.
+        RunningTesmaro trial(fullQueue, true, {"MALLOC_MMAP_THRESHOLD_=131072"});
+        if (!empty.WaitUntilTicking() || !full.WaitUntilTicking() || !trial.WaitUntilTicking()) {
             state.SkipWithError("Tesmaro did not start ticking");
             return;
         }
@@ -132,6 +142,9 @@ void BM_Idle(benchmark::State& state) {
         state.counters["full_rss_growth_mib"] = (fullRss - fullStartRss) / 1024.0;
         state.counters["full_rss_growth_second_half_mib"] = (fullRss - fullHalfwayRss) / 1024.0;
         state.counters["full_peak_mib"] = fullPeak / 1024.0;
+        const auto trialRss = bench::ResidentKiB(trial.Pid()).first;
+        state.counters["trial_full_rss_mib"] = trialRss / 1024.0;
+        state.counters["trial_growth_mib"] = (trialRss - emptyRss) / 1024.0;
         state.counters["growth_mib"] = (fullRss - emptyRss) / 1024.0;
         state.counters["peak_growth_mib"] = (fullPeak - emptyPeak) / 1024.0;
     }

@@ -68,6 +68,11 @@ private:
 //    tick still rescans during it).
 class CountingPoster final : public QObject, public platform::MessagePoster {
 public:
+    CountingPoster() {
+        m_quietTimer.setSingleShot(true);
+        QObject::connect(&m_quietTimer, &QTimer::timeout, this, [this] { Forward(); });
+    }
+
     bool PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override {
         ++posted;
         if (holdOff.count() == 0 && quiet.count() == 0)
@@ -110,13 +115,6 @@ private:
         target->PostMessage(m_id, 0, 0);
     }
 
-public:
-    CountingPoster() {
-        m_quietTimer.setSingleShot(true);
-        QObject::connect(&m_quietTimer, &QTimer::timeout, this, [this] { Forward(); });
-    }
-
-private:
     std::atomic<bool> m_hopPending{false};
     bool m_timerArmed = false;
     std::uint32_t m_id = 0;
@@ -165,12 +163,14 @@ public:
         window->show();
         QCoreApplication::processEvents();
     }
+    // The window goes first: it uses everything else until then.
     ~WindowLab() { window.reset(); }
 
     int Rows() const { return window->Rows()->rowCount(); }
 
     std::atomic<int> rescans{0};
     CountingPoster poster;
+    std::unique_ptr<app::CBatchQueueDlg> window;
 
 private:
     bench::ScratchDir m_scratch;
@@ -178,9 +178,6 @@ private:
     engine::SystemClock m_clock;
     settings::MemoryProfileStore m_store;
     const std::string m_pattern;
-
-public:
-    std::unique_ptr<app::CBatchQueueDlg> window;
 };
 
 void BM_ScanFloor(benchmark::State& state) {
