@@ -33,6 +33,7 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
     entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
     return true;
 }
+
 // Rearranges items so that item i becomes the one that was at order[i],
 // following each cycle of the permutation with swaps.
 template <typename T> void ApplyOrder(std::vector<T>& items, std::vector<std::size_t> order) {
@@ -80,7 +81,7 @@ void SortByName(std::vector<CFileFindS::Entry>& entries) {
     order.reserve(keys.size());
     for (const Key& key : keys)
         order.push_back(key.index);
-    keys = {}; // its views point into the entries about to move
+    keys = {}; // freed before the entries move under its views
     ApplyOrder(entries, std::move(order));
 }
 
