@@ -50,6 +50,8 @@ public:
 
 constexpr int kBatchColumnWidth = 100;
 constexpr int kSubmittedColumnWidth = 110;
+// Long enough to gather a burst of changes, short enough to feel immediate.
+constexpr std::chrono::milliseconds kDirectoryChangeHoldOff{100};
 
 } // namespace
 
@@ -86,6 +88,9 @@ CBatchQueueDlg::CBatchQueueDlg(MainWindowServices services, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     setWindowIcon(AppIcon());
     CreateControls();
+    m_directoryChangeHoldOff.setSingleShot(true);
+    m_directoryChangeHoldOff.setInterval(kDirectoryChangeHoldOff);
+    connect(&m_directoryChangeHoldOff, &QTimer::timeout, this, [this] { OnDirectoryChange(0, 0); });
 }
 
 CBatchQueueDlg::~CBatchQueueDlg() {
@@ -275,6 +280,7 @@ void CBatchQueueDlg::OnDestroy() {
         return;
     m_destroyed = true;
     SetTimerPeriod(0);
+    m_directoryChangeHoldOff.stop();
     // The watcher goes first: its destruction waits for its worker to end.
     m_watcher.reset();
     m_engine.reset();
@@ -315,7 +321,8 @@ bool CBatchQueueDlg::event(QEvent* event) {
     if (message->id == g_directoryChangeMessage) {
         // Cleared before the rescan, so a change during it brings another one.
         m_directoryChangePending.store(false);
-        OnDirectoryChange(message->wParam, message->lParam);
+        if (!m_directoryChangeHoldOff.isActive())
+            m_directoryChangeHoldOff.start();
     }
     return true;
 }

@@ -9,6 +9,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdint>
@@ -132,6 +133,9 @@ private:
     bool m_initialised = false;
     bool m_destroyed = false;
     std::atomic<bool> m_directoryChangePending{false};
+    // Directory changes are answered at most once per hold-off period, so a burst
+    // of new files costs a few rescans instead of one per message.
+    QTimer m_directoryChangeHoldOff;
 };
 
 } // namespace app

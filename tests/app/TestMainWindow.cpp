@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 #include <QTreeView>
 
 #include <sys/stat.h>
@@ -288,6 +289,10 @@ TEST_F(MainWindowTest, DirectoryChangesWaitingTogetherCostOneRescan) {
     });
     poster.join();
     *scans = 0;
+    // The rescan follows after a short hold-off.
+    QApplication::processEvents();
+    EXPECT_EQ(*scans, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return *scans >= perMessage; }, 10000));
     QApplication::processEvents();
     EXPECT_EQ(*scans, perMessage);
 
@@ -295,6 +300,7 @@ TEST_F(MainWindowTest, DirectoryChangesWaitingTogetherCostOneRescan) {
     Drop(m_queue, "A.olb");
     window->PostMessage(id, 0, 0);
     window->PostMessage(id + 1, 0, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return *scans >= 2 * perMessage; }, 10000));
     QApplication::processEvents();
     EXPECT_EQ(*scans, 2 * perMessage);
     EXPECT_EQ(window->Rows()->rowCount(), 1);
