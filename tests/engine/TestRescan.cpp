@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 using engine::CBatchQueue;
 using engine::EngineServices;
@@ -141,4 +143,36 @@ TEST(CBatchQueue, SettingsExchangeKeepsTheEnginesQuanMarker) {
     EXPECT_EQ(e.queue->GetSettings(out), 1);
     EXPECT_EQ(out.QueueDir, "/new");
     EXPECT_EQ(out.QuanMarker, 32);
+}
+
+TEST(CBatchList, AssignOrdersAsRepeatedOrderedInsertsDo) {
+    // Few distinct seconds among many batches, so most of them tie.
+    std::mt19937 random(7);
+    for (const int distinctSeconds : {1, 3, 50}) {
+        std::vector<engine::CBatch> scan;
+        for (int i = 0; i < 500; ++i)
+            scan.push_back({"b" + std::to_string(i), "",
+                            static_cast<std::int64_t>(random() % distinctSeconds), 0});
+        engine::CBatchList inserted, assigned;
+        for (const auto& batch : scan)
+            inserted.InsertOrdered(batch);
+        assigned.Assign(scan);
+        EXPECT_TRUE(std::equal(inserted.begin(), inserted.end(), assigned.begin(), assigned.end()))
+            << distinctSeconds << " distinct seconds";
+    }
+}
+
+TEST(DisplayRows, EachRowShowsItsOwnBatchsTimeWhenSecondsRepeat) {
+    // Creation seconds A, A, B, A in scan order list as A, A, A, B.
+    Engine e(Scripted({{"1.olb", 1000, 0, false},
+                       {"2.olb", 1000, 0, false},
+                       {"3.olb", 90000, 0, false},
+                       {"4.olb", 1000, 0, false}}));
+    e.Aim("/q");
+    e.queue->Rescan();
+    std::vector<std::string> names, times;
+    e.queue->DisplayRows(names, times);
+    EXPECT_EQ(names, (std::vector<std::string>{"1", "2", "4", "3"}));
+    const std::string a = engine::FormatLocalTime(1000), b = engine::FormatLocalTime(90000);
+    EXPECT_EQ(times, (std::vector<std::string>{a, a, a, b}));
 }

@@ -9,7 +9,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <vector>
 
 using external::CFileFindS;
@@ -66,8 +68,12 @@ TEST(CFileFindS, ExactPathMatchesOnlyRealFilesAndDirectories) {
         std::string path;
         int found;
     };
-    const Case cases[] = {{dir / "sem", 1},  {dir.Path(), 1},   {dir / "missing", 0},
-                          {dir / "fifo", 0}, {dir / "link", 0}, {dir / "sem/", 0},
+    const Case cases[] = {{dir / "sem", 1},
+                          {dir.Path(), 1},
+                          {dir / "missing", 0},
+                          {dir / "fifo", 0},
+                          {dir / "link", 0},
+                          {dir / "sem/", 0},
                           {"", 0}};
     for (const auto& c : cases) {
         CFileFindS finder;
@@ -107,4 +113,24 @@ TEST(CFileFindS, MissingDirectoryOrFileMatchesNothing) {
     EXPECT_TRUE(Names(dir / "*.olb").empty());
     WriteFile(dir / "plain", "");
     EXPECT_TRUE(Names(dir / "plain/*").empty()) << "a file is not a directory";
+}
+
+TEST(CFileFindS, ManyNamesComeInByteOrderWhateverTheirCreationOrder) {
+    // Names that share long prefixes, are prefixes of one another, or hold bytes
+    // above 0x7f, created in a shuffled order.
+    std::vector<std::string> names;
+    for (const char* stem : {"plate0000", "plate000", "plate00000", "PLATE0000", "plate0000a",
+                             "pl\xc3\xa4te", "pl\xff", "p", "plate0000\x80", "_plate"})
+        for (int i = 0; i < 12; ++i)
+            names.push_back(std::string(stem) + std::to_string(i % 3) + std::string(i / 3, 'z') +
+                            ".olb");
+    std::vector<std::string> shuffled = names;
+    std::mt19937 random(42);
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    TempDir dir;
+    for (const std::string& name : shuffled)
+        WriteFile(dir / name, "");
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    EXPECT_EQ(Names(dir / "*.olb"), names);
 }
