@@ -109,6 +109,14 @@ FileFacts PlantLarge(const std::string& path, std::uint64_t size, std::uint32_t 
     return {size, hash};
 }
 
+FileFacts PlantSparse(const std::string& path, std::uint64_t size, std::uint32_t seed) {
+    PlantLarge(path, std::min<std::uint64_t>(size, 1 << 20), seed);
+    truncate(path.c_str(), static_cast<off_t>(size));
+    FileFacts facts;
+    Facts(path, facts);
+    return facts;
+}
+
 std::vector<std::string> EntriesOf(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;

@@ -38,6 +38,10 @@ FileFacts Plant(const std::string& path, const std::string& content);
 // Writes `size` pseudo-random bytes (from `seed`) ending with a line feed.
 FileFacts PlantLarge(const std::string& path, std::uint64_t size, std::uint32_t seed);
 
+// A file of `size` bytes of which only the first MiB holds data (random, from
+// `seed`); the rest is a hole, so it costs no disk but as much time to copy.
+FileFacts PlantSparse(const std::string& path, std::uint64_t size, std::uint32_t seed);
+
 // Every entry of a directory (all kinds), by name; empty when it is missing.
 std::vector<std::string> EntriesOf(const std::string& dir);
 
