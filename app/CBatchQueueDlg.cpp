@@ -321,8 +321,9 @@ bool CBatchQueueDlg::event(QEvent* event) {
     if (message->id == g_directoryChangeMessage) {
         // Cleared before the rescan, so a change during it brings another one.
         m_directoryChangePending.store(false);
-        if (!m_directoryChangeHoldOff.isActive())
-            m_directoryChangeHoldOff.start();
+        // Each change pushes the answer back; during a long burst the one-second
+        // tick keeps the list current.
+        m_directoryChangeHoldOff.start();
     }
     return true;
 }

@@ -133,8 +133,8 @@ private:
     bool m_initialised = false;
     bool m_destroyed = false;
     std::atomic<bool> m_directoryChangePending{false};
-    // Directory changes are answered at most once per hold-off period, so a burst
-    // of new files costs a few rescans instead of one per message.
+    // Directory changes are answered once no further change has come for a short
+    // while, so a burst of new files costs one rescan instead of one per message.
     QTimer m_directoryChangeHoldOff;
 };
 
