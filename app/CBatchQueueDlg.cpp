@@ -18,6 +18,7 @@
 #include <QTimerEvent>
 #include <QTreeView>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 
@@ -50,8 +51,12 @@ public:
 
 constexpr int kBatchColumnWidth = 100;
 constexpr int kSubmittedColumnWidth = 110;
-// Long enough to gather a burst of changes, short enough to feel immediate.
-constexpr std::chrono::milliseconds kDirectoryChangeHoldOff{100};
+// A change is answered once the directory has been quiet this long: long enough
+// to gather a burst of changes, short enough to feel immediate ...
+constexpr int kDirectoryQuietMs = 100;
+// ... but never later than this after the first change left unanswered, so a
+// steady trickle of files still shows.
+constexpr int kDirectoryChangeMaxDelayMs = 2000;
 
 } // namespace
 
@@ -89,7 +94,6 @@ CBatchQueueDlg::CBatchQueueDlg(MainWindowServices services, QWidget* parent)
     setWindowIcon(AppIcon());
     CreateControls();
     m_directoryChangeHoldOff.setSingleShot(true);
-    m_directoryChangeHoldOff.setInterval(kDirectoryChangeHoldOff);
     connect(&m_directoryChangeHoldOff, &QTimer::timeout, this, [this] { OnDirectoryChange(0, 0); });
 }
 
@@ -321,9 +325,11 @@ bool CBatchQueueDlg::event(QEvent* event) {
     if (message->id == g_directoryChangeMessage) {
         // Cleared before the rescan, so a change during it brings another one.
         m_directoryChangePending.store(false);
-        // Each change pushes the answer back; during a long burst the one-second
-        // tick keeps the list current.
-        m_directoryChangeHoldOff.start();
+        if (!m_directoryChangeHoldOff.isActive())
+            m_firstUnansweredChange.start();
+        const qint64 left = kDirectoryChangeMaxDelayMs - m_firstUnansweredChange.elapsed();
+        m_directoryChangeHoldOff.start(
+            static_cast<int>(std::clamp<qint64>(left, 0, kDirectoryQuietMs)));
     }
     return true;
 }

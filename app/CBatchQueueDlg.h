@@ -8,6 +8,7 @@
 #include "watcher/CDirectoryWatcher.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
 
@@ -134,8 +135,10 @@ private:
     bool m_destroyed = false;
     std::atomic<bool> m_directoryChangePending{false};
     // Directory changes are answered once no further change has come for a short
-    // while, so a burst of new files costs one rescan instead of one per message.
+    // while (within a bound), so a burst of new files costs a few rescans instead
+    // of one per message.
     QTimer m_directoryChangeHoldOff;
+    QElapsedTimer m_firstUnansweredChange;
 };
 
 } // namespace app
