@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <thread>
 
 using namespace torture;
 using e2e::Exists;
@@ -40,26 +41,39 @@ bool AnyTemporaryIn(const std::string& dir) {
     return false;
 }
 
+// True as soon as a temporary copy is in the directory; false at the limit.
+bool WatchForTemporary(const std::string& dir, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (AnyTemporaryIn(dir))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 } // namespace
 
 class CrashConsistency : public ProgramTorture {};
 
 TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
     const int kills = Size(3, 200);
-    // Mostly a hole: a copy across file systems takes long enough to be hit.
-    const std::uint64_t companionBytes = Size<std::uint64_t>(48u << 20, 48u << 20);
+    // Mostly holes, so they cost no disk; the large one, dropped alone in the
+    // rounds that aim at a copy under way, makes that copy last longer.
+    const std::uint64_t companionBytes = 8u << 20;
+    const std::uint64_t largeCompanionBytes = 64u << 20;
     const std::string otherProcessed = OtherFileSystemDir("Processed");
     std::cout << "second file system: " << (HaveSecondFileSystem() ? "yes" : "no") << "\n";
     ASSERT_TRUE(StartSuite("0"));
 
     Planted planted;
     int dropped = 0;
-    const auto drop = [&](int count) {
+    const auto drop = [&](int count, std::uint64_t bytes) {
         for (int i = 0; i < count; ++i, ++dropped) {
             const std::string title = Numbered("K", dropped);
             planted[title + ".olb"] = Plant(scene.queue + "/" + title + ".olb", SampleList(1));
             planted[title + ".dat"] =
-                PlantSparse(scene.queue + "/" + title + ".dat", companionBytes, Seed() + dropped);
+                PlantSparse(scene.queue + "/" + title + ".dat", bytes, Seed() + dropped);
         }
     };
     const std::vector<std::string> dirs = {scene.queue, scene.processed, scene.failed,
@@ -67,17 +81,20 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
     int leftoversSeen = 0;
     int killedMidCopy = 0;
     for (int round = 0; round < kills; ++round) {
-        drop(2);
-        // Odd rounds file across file systems, even rounds within one.
+        // Odd rounds file across file systems, even rounds within one; every
+        // fourth round aims at a copy under way.
         const bool across = round % 2 == 1;
+        const bool aimed = round % 4 == 1;
+        if (aimed)
+            drop(1, largeCompanionBytes);
+        else
+            drop(2, companionBytes);
         ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"},
                                   {"ProcessedDir", across ? otherProcessed : scene.processed}}));
-        if (across && round % 4 == 1) {
-            // Aim at a copy under way: kill as soon as a temporary copy shows.
-            killedMidCopy +=
-                WaitFor([&] { return AnyTemporaryIn(otherProcessed); }, std::chrono::seconds(4))
-                    ? 1
-                    : 0;
+        if (aimed) {
+            // Kill as soon as a temporary copy shows; looked for every
+            // millisecond, as a copy lasts well under a second.
+            killedMidCopy += WatchForTemporary(otherProcessed, std::chrono::seconds(6)) ? 1 : 0;
         } else {
             RandomPause(200, 2600);
         }
