@@ -9,6 +9,7 @@
 #include "platform/DurableMove.h"
 #include "platform/Wildcard.h"
 #include "torture/HostileEntries.h"
+#include "torture/TortureSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -101,7 +102,9 @@ TEST(HostileQueue, EveryRegularBatchIsFiledWholeAndNothingElseIsTouched) {
     const long growth = PeakRssKiB() - rssBefore;
     std::cout << "hostile entries: " << planted.size() + nonRegular.names.size() << ", large file "
               << (largeSize >> 20) << " MiB, peak memory growth " << growth << " KiB\n";
-    EXPECT_LT(growth, 16 * 1024) << "memory grew with the file sizes";
+    // Far below the large file's size, so reading it whole would show.
+    EXPECT_LT(growth, (torture::kUnderAddressSanitizer ? 48 : 16) * 1024)
+        << "memory grew with the file sizes";
 
     for (const std::string& breach :
          torture::Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsNonRegular))

@@ -4,6 +4,7 @@
 
 #include "torture/HostileEntries.h"
 #include "torture/ProgramTorture.h"
+#include "torture/TortureSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -23,17 +24,7 @@ using e2e::TesmaroProcess;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long kMemoryGrowthBoundKiB = 64 * 1024;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr long kMemoryGrowthBoundKiB = 64 * 1024;
-#else
-constexpr long kMemoryGrowthBoundKiB = 32 * 1024;
-#endif
-#else
-constexpr long kMemoryGrowthBoundKiB = 32 * 1024;
-#endif
+constexpr long kMemoryGrowthBoundKiB = (torture::kUnderAddressSanitizer ? 64 : 32) * 1024;
 
 std::string OneSample(const std::string& title) {
     return "Sample list of " + title + "\nS1\n";

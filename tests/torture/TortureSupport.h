@@ -9,6 +9,20 @@
 
 namespace torture {
 
+// AddressSanitizer keeps freed memory in quarantine and adds shadow memory, so
+// bounds on memory growth get more room under it.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kUnderAddressSanitizer = true;
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 // The torture suite runs short by default; TESMARO_TORTURE_LONG=1 runs it at
 // full size (1 GiB files, hundreds of kills, a thousand soaked batches).
 bool LongRun();
