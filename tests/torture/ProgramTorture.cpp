@@ -33,6 +33,20 @@ std::string ProgramTorture::OtherFileSystemDir(const std::string& name) {
     return m_otherRoot + "/" + name;
 }
 
+bool ProgramTorture::LaunchTesmaro(const e2e::SettingsValues& changes) {
+    e2e::SettingsValues values = scene.TestSettings();
+    for (const auto& [key, value] : changes)
+        values[key] = value;
+    if (!scene.WriteSettings(values))
+        return false;
+    e2e::TesmaroProcess::Options options;
+    options.workingDirectory = scene.root;
+    options.environment = scene.Environment();
+    options.outputPath = scene.output;
+    tesmaro = std::make_unique<e2e::TesmaroProcess>(options);
+    return tesmaro->Start();
+}
+
 void ProgramTorture::RandomPause(int lowMs, int highMs) {
     std::uniform_int_distribution<int> pick(lowMs, highMs - 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(pick(random)));

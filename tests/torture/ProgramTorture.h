@@ -23,6 +23,11 @@ protected:
     // True when OtherFileSystemDir really is on another file system.
     bool HaveSecondFileSystem() const { return m_secondFs; }
 
+    // Writes the test settings with these changes and starts Tesmaro without
+    // waiting for anything: with batches waiting, its first ticks may already
+    // be submitting and filing them. (StartTesmaro waits for an empty queue.)
+    bool LaunchTesmaro(const e2e::SettingsValues& changes);
+
     // Waits a random time in [lowMs, highMs).
     void RandomPause(int lowMs, int highMs);
     // Waits until Tesmaro has run a tick: it removes a status file that is

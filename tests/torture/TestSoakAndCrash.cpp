@@ -89,8 +89,8 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
             drop(1, largeCompanionBytes);
         else
             drop(2, companionBytes);
-        ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"},
-                                  {"ProcessedDir", across ? otherProcessed : scene.processed}}));
+        ASSERT_TRUE(LaunchTesmaro({{"WaitBeforeSubmit", "0"},
+                                   {"ProcessedDir", across ? otherProcessed : scene.processed}}));
         if (aimed) {
             // Kill as soon as a temporary copy shows; looked for every
             // millisecond, as a copy lasts well under a second.
@@ -134,7 +134,7 @@ TEST_F(Soak, ManyBatchesWithRandomRestartsOfTheSuiteAndTesmaro) {
         planted[title + ".notes"] = Plant(scene.queue + "/" + title + ".notes", title + " notes\n");
     }
     const e2e::SettingsValues settings = {{"WaitBeforeSubmit", "0"}};
-    ASSERT_TRUE(StartTesmaro(settings));
+    ASSERT_TRUE(LaunchTesmaro(settings));
 
     int suiteRestarts = 0;
     int tesmaroRestarts = 0;
@@ -158,12 +158,12 @@ TEST_F(Soak, ManyBatchesWithRandomRestartsOfTheSuiteAndTesmaro) {
         case 3:
         case 4:
             tesmaro->Kill();
-            ASSERT_TRUE(StartTesmaro(settings));
+            ASSERT_TRUE(LaunchTesmaro(settings));
             ++tesmaroRestarts;
             break;
         case 5:
             tesmaro->Stop();
-            ASSERT_TRUE(StartTesmaro(settings));
+            ASSERT_TRUE(LaunchTesmaro(settings));
             ++tesmaroRestarts;
             break;
         default:
