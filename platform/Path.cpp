@@ -39,9 +39,9 @@ static std::string CurrentDirectory() {
 }
 
 std::string AbsolutePath(std::string_view path) {
-    std::string full = (!path.empty() && path.front() == '/') ? std::string(path)
-                                                               : CurrentDirectory() + "/" +
-                                                                     std::string(path);
+    std::string full = (!path.empty() && path.front() == '/')
+                           ? std::string(path)
+                           : CurrentDirectory() + "/" + std::string(path);
     std::vector<std::string_view> parts;
     std::string_view rest(full);
     while (!rest.empty()) {
