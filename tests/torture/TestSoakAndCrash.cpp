@@ -108,7 +108,7 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
     }
 
     // A last run files everything, and removes the leftovers of the killed copies.
-    ASSERT_TRUE(StartTesmaro({{"WaitBeforeSubmit", "0"}, {"ProcessedDir", otherProcessed}}));
+    ASSERT_TRUE(LaunchTesmaro({{"WaitBeforeSubmit", "0"}, {"ProcessedDir", otherProcessed}}));
     ASSERT_TRUE(WaitFor([&] { return FilesIn(scene.queue).empty(); },
                         std::chrono::seconds(30 + 3 * dropped)));
     ASSERT_TRUE(WaitFor([&] {
