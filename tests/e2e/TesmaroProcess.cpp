@@ -1,73 +1,8 @@
 #include "e2e/TesmaroProcess.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-extern char** environ;
+#include "support/TempDir.h"
 
 namespace e2e {
-namespace {
-
-// The test's environment with the given names set or replaced.
-std::vector<std::string>
-ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
-    std::vector<std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        bool replaced = false;
-        for (const auto& [key, value] : overrides)
-            replaced = replaced || key == name;
-        if (!replaced)
-            env.push_back(text);
-    }
-    for (const auto& [key, value] : overrides)
-        env.push_back(key + "=" + value);
-    return env;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> out;
-    for (auto& t : texts)
-        out.push_back(t.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// Waits for the child to end; its exit status (128 + signal), or empty on time-out.
-std::optional<int> Reap(pid_t pid, int pidFd, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0)
-            return std::nullopt;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return std::nullopt;
-        if (pidFd >= 0) {
-            pollfd p{pidFd, POLLIN, 0};
-            poll(&p, 1, static_cast<int>(left.count()));
-        } else {
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-}
-
-} // namespace
 
 std::string TesmaroProcess::Executable() {
     return TESMARO_EXECUTABLE;
@@ -80,92 +15,28 @@ TesmaroProcess::~TesmaroProcess() {
 }
 
 bool TesmaroProcess::Start() {
-    if (IsRunning())
-        return false;
-    std::vector<std::string> argv{Executable()};
-    std::vector<std::string> env = ChildEnvironment(m_options.environment);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_options.outputPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    // Whatever the test runner left open stays out, so that every further
-    // descriptor the viewer finds is one that Tesmaro let through.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (!m_options.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, m_options.workingDirectory.c_str());
-    // It must not inherit a blocked or ignored signal from the test runner.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
-        sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, Pointers(argv).data(),
-                               Pointers(env).data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return false;
-    m_pid = pid;
-    m_pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    return true;
+    return m_child.Start(
+        {{Executable()}, m_options.environment, m_options.outputPath, m_options.workingDirectory});
 }
 
 std::optional<int> TesmaroProcess::Stop(std::chrono::milliseconds timeout) {
-    if (!IsRunning())
-        return std::nullopt;
-    kill(m_pid, SIGTERM);
-    auto status = Reap(m_pid, m_pidFd, timeout);
-    if (!status) {
-        Kill();
-        return std::nullopt;
-    }
-    Forget();
-    return status;
+    return m_child.Stop(timeout);
 }
 
 void TesmaroProcess::Kill() {
-    if (!IsRunning())
-        return;
-    kill(m_pid, SIGKILL);
-    Reap(m_pid, m_pidFd, 10s);
-    Forget();
+    m_child.Kill();
 }
 
 std::optional<int> TesmaroProcess::WaitForExit(std::chrono::milliseconds timeout) {
-    if (!IsRunning())
-        return std::nullopt;
-    auto status = Reap(m_pid, m_pidFd, timeout);
-    if (status)
-        Forget();
-    return status;
+    return m_child.WaitForExit(timeout);
 }
 
 bool TesmaroProcess::HasEnded() {
-    return !IsRunning() || WaitForExit(0ms).has_value();
+    return !IsRunning() || WaitForExit(std::chrono::milliseconds(0)).has_value();
 }
 
 std::string TesmaroProcess::Output() const {
-    std::ifstream in(m_options.outputPath, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void TesmaroProcess::Forget() {
-    if (m_pidFd >= 0)
-        close(m_pidFd);
-    m_pidFd = -1;
-    m_pid = -1;
+    return testsupport::ReadFile(m_options.outputPath);
 }
 
 } // namespace e2e

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/ChildUnderTest.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -44,19 +46,16 @@ public:
     // when it still runs at the end of the wait.
     std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
     // True while it has been started and not yet reaped; it may have ended.
-    bool IsRunning() const { return m_pid > 0; }
+    bool IsRunning() const { return m_child.IsRunning(); }
     // True when it has ended (it is reaped then).
     bool HasEnded();
-    pid_t Pid() const { return m_pid; }
+    pid_t Pid() const { return m_child.Pid(); }
     // What it printed so far.
     std::string Output() const;
 
 private:
-    void Forget();
-
     Options m_options;
-    pid_t m_pid = -1;
-    int m_pidFd = -1;
+    testsupport::ChildUnderTest m_child;
 };
 
 } // namespace e2e

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sim/SimLog.h"
+#include "support/ChildUnderTest.h"
 
 #include <chrono>
 #include <functional>
@@ -62,8 +63,8 @@ public:
     // Waits for it to end by itself; the exit status (128 + signal when killed).
     std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
 
-    bool IsRunning() const { return m_pid > 0; }
-    pid_t Pid() const { return m_pid; }
+    bool IsRunning() const { return m_child.IsRunning(); }
+    pid_t Pid() const { return m_child.Pid(); }
     const Options& Settings() const { return m_options; }
     // True when it answers a call on its socket right now.
     bool Answers() const;
@@ -81,13 +82,9 @@ public:
 
 private:
     Options m_options;
-    pid_t m_pid = -1;
-    int m_pidFd = -1;
+    testsupport::ChildUnderTest m_child;
 };
 
-// Starts a program with arguments, its output going to outputPath, and waits
-// for it; the exit status, or -1.
-int RunProgram(const std::vector<std::string>& argv, const std::string& outputPath,
-               std::chrono::milliseconds timeout);
+using testsupport::RunProgram;
 
 } // namespace simtest
