@@ -70,15 +70,6 @@ struct EngineScene {
         engine->ProcessStep();
         library.calls.clear();
     }
-
-    static std::vector<std::string> Listing(const std::string& dir) {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 };
 
 using Names = std::vector<std::string>;

@@ -163,7 +163,7 @@ TEST(Completion, ViewerStartsAndFilingThroughTheCycle) {
         for (std::string& line : expected)
             line.replace(line.find("{q}"), 3, s.queue);
         EXPECT_EQ(Launches(s), expected);
-        EXPECT_EQ(EngineScene::Listing(s.processed), c.processed);
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), c.processed);
         EXPECT_EQ(s.engine->Submitted(), 0);
     }
 }
@@ -175,8 +175,10 @@ TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
         s.Put(name);
     std::filesystem::create_directory(s.queue + "/B.d");
     s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
-    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"B.a.olb", "B.log", "B.olb", "B.rpt"}));
-    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"B", "B.d", "Bx.olb", "b.olb", "xB.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.processed),
+              (Names{"B.a.olb", "B.log", "B.olb", "B.rpt"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.queue),
+              (Names{"B", "B.d", "Bx.olb", "b.olb", "xB.olb"}));
 }
 
 TEST(Completion, FilingMatchesTheTitleLiterally) {
@@ -185,8 +187,8 @@ TEST(Completion, FilingMatchesTheTitleLiterally) {
         s.Put(name);
     s.engine->FileBatch(CBatch{"a*", s.queue + "/a*.olb", 0, 0}, false);
     s.engine->FileBatch(CBatch{"a[b]", s.queue + "/a[b].olb", 0, 0}, false);
-    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"a*.olb", "a*.rpt", "a[b].olb"}));
-    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"a?.olb", "ab.olb", "ab].olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.failed), (Names{"a*.olb", "a*.rpt", "a[b].olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"a?.olb", "ab.olb", "ab].olb"}));
 }
 
 TEST(Completion, FilingReplacesATargetAndCreatesOneDirectoryLevel) {
@@ -202,7 +204,7 @@ TEST(Completion, FilingReplacesATargetAndCreatesOneDirectoryLevel) {
     s.Apply();
     s.Put("C.olb");
     s.engine->FileBatch(CBatch{"C", s.queue + "/C.olb", 0, 0}, false);
-    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"C.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), Names{"C.olb"});
     EXPECT_FALSE(testsupport::Exists(s.root / "no"));
 
     // Nothing to file: the directory is created all the same.
@@ -219,10 +221,10 @@ TEST(Completion, AFileThatCannotBeMovedStaysAndComesRoundAgain) {
     s.Put("B.rpt");
     s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EACCES, 1, "/B.olb"});
     s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
-    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"B.olb"});
-    EXPECT_EQ(EngineScene::Listing(s.processed), Names{"B.rpt"});
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), Names{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"B.rpt"});
     s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
-    EXPECT_TRUE(EngineScene::Listing(s.queue).empty());
+    EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
 }
 
 TEST(Completion, QueueDirChangedWhileABatchIsSubmitted) {
@@ -247,9 +249,9 @@ TEST(Completion, QueueDirChangedWhileABatchIsSubmitted) {
     // filed from the queue directory as it is set now.
     ASSERT_EQ(s.launcher.launches.size(), 1u);
     EXPECT_EQ(s.launcher.launches[0].request.arguments[1], oldQueue + "/B.rpt");
-    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"B.log", "B.olb"}));
-    EXPECT_EQ(EngineScene::Listing(oldQueue), (Names{"B.olb", "B.rpt"}));
-    EXPECT_TRUE(EngineScene::Listing(newQueue).empty());
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"B.log", "B.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(oldQueue), (Names{"B.olb", "B.rpt"}));
+    EXPECT_TRUE(testsupport::ListDirectory(newQueue).empty());
 }
 
 TEST(Completion, ResultFileBaseCutsOnlyTheFileNamesExtension) {

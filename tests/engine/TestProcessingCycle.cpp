@@ -280,9 +280,9 @@ TEST(ProcessingCycle, StateTableRowByRow) {
 
         EXPECT_EQ(s.engine->ProcessStep(), 1);
         EXPECT_EQ(s.engine->Submitted(), row.submittedAfter);
-        EXPECT_EQ(EngineScene::Listing(s.queue), row.queueAfter);
-        EXPECT_EQ(EngineScene::Listing(s.processed), row.processedAfter);
-        EXPECT_EQ(EngineScene::Listing(s.failed), row.failedAfter);
+        EXPECT_EQ(testsupport::ListDirectory(s.queue), row.queueAfter);
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), row.processedAfter);
+        EXPECT_EQ(testsupport::ListDirectory(s.failed), row.failedAfter);
         EXPECT_EQ(Exists(s.statusFile), row.statusFileAfter);
         EXPECT_EQ(s.library.calls, Expand(row.calls, pathOfA));
     }
@@ -338,7 +338,7 @@ TEST(ProcessingCycle, OneBatchAfterAnotherEndToEnd) {
     EXPECT_EQ(s.library.submittedPaths.size(), 1u);
     s.library.items = 0;
     s.engine->ProcessStep(); // A completes
-    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"A.log", "A.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.log", "A.olb"}));
     EXPECT_EQ(s.engine->Submitted(), 0);
     s.engine->ProcessStep(); // B handed over
     ASSERT_EQ(s.library.submittedPaths.size(), 2u);
@@ -346,7 +346,7 @@ TEST(ProcessingCycle, OneBatchAfterAnotherEndToEnd) {
     s.library.items = 0;
     s.engine->ProcessStep();
     s.engine->ProcessStep(); // nothing left: the status file goes
-    EXPECT_TRUE(EngineScene::Listing(s.queue).empty());
+    EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
     EXPECT_FALSE(Exists(s.statusFile));
     s.engine->ProcessStep(); // and stays away
     EXPECT_FALSE(Exists(s.statusFile));
@@ -359,14 +359,14 @@ TEST(ProcessingCycle, AbortRepeatsEveryTickAndTakesNewcomersAtOnce) {
     s.Put("C.olb");
     testsupport::WriteFile(s.abortFile, "");
     s.engine->ProcessStep();
-    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"A.olb", "B.olb", "C.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.failed), (Names{"A.olb", "B.olb", "C.olb"}));
     EXPECT_EQ(s.engine->StatusMessage(), "Abort flag is set, no processing can be performed");
     // A newcomer that has not settled is failed on the first tick that sees it.
     s.clock.now = static_cast<std::int64_t>(std::time(nullptr)) - 60;
     s.Put("D.olb");
     s.library.calls.clear();
     s.engine->ProcessStep();
-    EXPECT_EQ(EngineScene::Listing(s.failed), (Names{"A.olb", "B.olb", "C.olb", "D.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.failed), (Names{"A.olb", "B.olb", "C.olb", "D.olb"}));
     EXPECT_EQ(s.library.calls, (Names{"IsKorvaneRunning", "QueueControl(1)"}));
     EXPECT_TRUE(Exists(s.abortFile)); // never removed by us
 }
@@ -444,7 +444,7 @@ TEST(ProcessingCycle, AbortFilesWhatFilingEachBatchInTurnWouldFile) {
     s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EIO, 1, "/B.a.olb"});
     testsupport::WriteFile(s.abortFile, "");
     s.engine->ProcessStep();
-    EXPECT_EQ(EngineScene::Listing(s.failed),
+    EXPECT_EQ(testsupport::ListDirectory(s.failed),
               (Names{"A.log", "A.olb", "B.a.olb", "B.olb", "B.rpt", "a*.olb"}));
-    EXPECT_EQ(EngineScene::Listing(s.queue), (Names{"A.d", "Bx.dat", "C.txt", "ab.log"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"A.d", "Bx.dat", "C.txt", "ab.log"}));
 }

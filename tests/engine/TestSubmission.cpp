@@ -205,8 +205,8 @@ TEST(Submission, AFileStillOpenForWritingIsNeitherSubmittedNorMoved) {
     s.engine->ProcessStep();
     EXPECT_TRUE(s.library.submittedPaths.empty());
     // Filing it as failed leaves the file that is being written where it is.
-    EXPECT_EQ(EngineScene::Listing(s.queue), Names{"B.olb"});
-    EXPECT_EQ(EngineScene::Listing(s.failed), Names{"B.log"});
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), Names{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(s.failed), Names{"B.log"});
     close(writer);
     s.engine->ProcessStep();
     EXPECT_EQ(s.library.submittedPaths, Names{path});

@@ -127,7 +127,7 @@ TEST(ViewerLaunch, ThroughTheEngineWithAHostileResultPath) {
     const ViewerRecord record = ReadRecord(env.record);
     EXPECT_EQ(record.arguments, (Names{kViewer, s.queue + "/" + name + ".rpt", "/p", "/sS 1"}));
     EXPECT_EQ(record.cwd, DirectoryOf(kViewer));
-    EXPECT_EQ(EngineScene::Listing(s.processed), (Names{name + ".olb", name + ".rpt"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{name + ".olb", name + ".rpt"}));
 }
 
 TEST(ViewerLaunch, WorkingDirectoryComesFromTheProgramsPath) {
@@ -198,7 +198,7 @@ TEST(ViewerLaunch, AViewerOutlivingTheTimeOutKeepsRunningAndIsReapedOnceItEnds) 
         s.engine->ProcessStep();
         EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
         // The cycle went on: the batch is filed while its viewer still runs.
-        EXPECT_EQ(EngineScene::Listing(s.processed), (Names{"B.olb", "B.rpt"}));
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"B.olb", "B.rpt"}));
         const ViewerRecord record = ReadRecord(env.record);
         ASSERT_GT(record.pid, 0);
         EXPECT_EQ(launcher.Outliving().Pids(), std::vector<pid_t>{record.pid});

@@ -23,15 +23,6 @@ using Op = FaultyFileOps::Op;
 
 namespace {
 
-// Names in a directory, "." and ".." left out.
-std::vector<std::string> Listing(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A queue directory with one batch file and a destination directory.
 struct MoveScene {
     TempDir root;
@@ -74,7 +65,8 @@ TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
     EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
     EXPECT_FALSE(Exists(s.from));
     EXPECT_EQ(ReadFile(s.to), s.content);
-    EXPECT_EQ(Listing(s.destDir), std::vector<std::string>{"B.olb"}); // no temporary left
+    EXPECT_EQ(testsupport::ListDirectory(s.destDir),
+              std::vector<std::string>{"B.olb"}); // no temporary left
     struct stat st {};
     ASSERT_EQ(stat(s.to.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000); // the copy keeps the source's time
@@ -107,7 +99,7 @@ TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTar
         ops.Inject(c.fault);
         EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
         EXPECT_EQ(ReadFile(s.from), s.content);
-        EXPECT_TRUE(Listing(s.destDir).empty());
+        EXPECT_TRUE(testsupport::ListDirectory(s.destDir).empty());
     }
 }
 
@@ -119,7 +111,7 @@ TEST(DurableMove, AFailureKeepsAnExistingTargetUntouched) {
     ops.Inject({Op::Write, ENOSPC, 1});
     EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
     EXPECT_EQ(ReadFile(s.to), "old target");
-    EXPECT_EQ(Listing(s.destDir), std::vector<std::string>{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(s.destDir), std::vector<std::string>{"B.olb"});
 }
 
 TEST(DurableMove, AfterAWholeCopyALaterFailureKeepsBothFiles) {
@@ -205,7 +197,7 @@ TEST(DurableMove, NeverRemovesTheSourceWhenBothNamesLeadToTheCopy) {
     ops.Inject({Op::Rename, EXDEV, 1});
     EXPECT_EQ(DurableMove(ops)(root / "B.olb", root / "B.olb"), MoveResult::CopiedSourceKept);
     EXPECT_EQ(ReadFile(root / "B.olb"), "data");
-    EXPECT_EQ(Listing(root.Path()), std::vector<std::string>{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(root.Path()), std::vector<std::string>{"B.olb"});
 }
 
 TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
@@ -227,6 +219,6 @@ TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
     EXPECT_FALSE(Exists(s.from));
     EXPECT_EQ(ReadFile(target), s.content);
     EXPECT_GT(ops.Calls(Op::Write), 0); // it was copied, not renamed
-    EXPECT_EQ(Listing(templ), std::vector<std::string>{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(templ), std::vector<std::string>{"B.olb"});
     std::filesystem::remove_all(templ);
 }

@@ -27,14 +27,6 @@ namespace {
 
 const TimePoint kStart = TimePoint(100s);
 
-std::vector<std::string> FileNames(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 } // namespace
 
 TEST(SimBatchFile, OneItemPerNonEmptyLineAfterTheFirst) {
@@ -136,14 +128,14 @@ TEST(SimResultFile, AppearsWholeOrNotAtAll) {
     ASSERT_TRUE(sim::WriteFileAtomically(dir / "B.rpt", "first"));
     ASSERT_TRUE(sim::WriteFileAtomically(dir / "B.rpt", "second"));
     EXPECT_EQ(testsupport::ReadFile(dir / "B.rpt"), "second");
-    EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string>{"B.rpt"});
+    EXPECT_EQ(testsupport::ListDirectory(dir.Path()), std::vector<std::string>{"B.rpt"});
 
     EXPECT_FALSE(sim::WriteFileAtomically(dir / "gone/B.rpt", "x"));
     // A target that cannot be replaced leaves no temporary file behind.
     ASSERT_EQ(mkdir((dir / "D.rpt").c_str(), 0755), 0);
     WriteFile(dir / "D.rpt/keep", "");
     EXPECT_FALSE(sim::WriteFileAtomically(dir / "D.rpt", "x"));
-    EXPECT_EQ(FileNames(dir.Path()), (std::vector<std::string>{"B.rpt", "D.rpt"}));
+    EXPECT_EQ(testsupport::ListDirectory(dir.Path()), (std::vector<std::string>{"B.rpt", "D.rpt"}));
 }
 
 TEST(SimProcessQueue, RunsItemsOneAfterAnother) {
@@ -253,7 +245,8 @@ TEST_F(SuiteTest, RunsABatchAndWritesItsResultBeforeItLeavesTheQueue) {
     EXPECT_EQ(suite.Count(kStart + 2s), 0);
     const auto report = testsupport::ReadFile(m_dir / "B.rpt");
     EXPECT_NE(report.find("44 (acquire, process, quan marker)"), std::string::npos) << report;
-    EXPECT_EQ(FileNames(m_dir.Path()), (std::vector<std::string>{"B.olb", "B.rpt"}));
+    EXPECT_EQ(testsupport::ListDirectory(m_dir.Path()),
+              (std::vector<std::string>{"B.olb", "B.rpt"}));
 
     const auto log = Log();
     ASSERT_EQ(log.size(), 2u);
@@ -319,7 +312,7 @@ TEST_F(SuiteTest, NoResultsStillFinishesBatches) {
     WriteFile(m_dir / "B.olb", "Header\nS1\n");
     EXPECT_EQ(suite.Submit(Batch("B.olb"), kStart), 1);
     EXPECT_EQ(suite.Count(kStart), 0);
-    EXPECT_EQ(FileNames(m_dir.Path()), std::vector<std::string>{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(m_dir.Path()), std::vector<std::string>{"B.olb"});
     ASSERT_EQ(Log().size(), 2u);
     EXPECT_EQ(Log()[1].call, "done");
 }

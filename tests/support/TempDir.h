@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -27,6 +28,9 @@ void WriteFile(const std::string& path, const std::string& content);
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// Every entry of a directory (all kinds), by name, sorted; empty when it
+// cannot be read.
+std::vector<std::string> ListDirectory(const std::string& dir);
 // Sets a file's last-write time (calendar seconds).
 void SetWriteTime(const std::string& path, std::int64_t seconds);
 

@@ -91,13 +91,13 @@ TEST(HostileQueue, EveryRegularBatchIsFiledWholeAndNothingElseIsTouched) {
             .empty());
     holder.Release();
     const auto onlyNonRegularLeft = [&] {
-        for (const std::string& name : torture::EntriesOf(scene.queue))
+        for (const std::string& name : testsupport::ListDirectory(scene.queue))
             if (!IsNonRegular(name))
                 return false;
         return true;
     };
     ASSERT_TRUE(TickUntil(scene, onlyNonRegularLeft))
-        << "still waiting: " << torture::EntriesOf(scene.queue).size();
+        << "still waiting: " << testsupport::ListDirectory(scene.queue).size();
 
     const long growth = PeakRssKiB() - rssBefore;
     std::cout << "hostile entries: " << planted.size() + nonRegular.names.size() << ", large file "
@@ -113,7 +113,7 @@ TEST(HostileQueue, EveryRegularBatchIsFiledWholeAndNothingElseIsTouched) {
         ADD_FAILURE() << change;
     // Nothing but regular files reaches the filing directories.
     for (const std::string& dir : {scene.processed, scene.failed})
-        for (const std::string& name : torture::EntriesOf(dir))
+        for (const std::string& name : testsupport::ListDirectory(dir))
             EXPECT_FALSE(IsNonRegular(name)) << name << " was filed";
 
     // The normal batches kept their order among themselves.
@@ -240,7 +240,7 @@ TEST(HostileQueue, NamesOfEveryLengthAreFiledAcrossFileSystems) {
         torture::FileFacts filed;
         EXPECT_TRUE(torture::Facts(scene.processed + "/" + name, filed)) << length;
         EXPECT_EQ(filed, facts) << length;
-        EXPECT_EQ(torture::EntriesOf(scene.queue), std::vector<std::string>{}) << length;
+        EXPECT_EQ(testsupport::ListDirectory(scene.queue), std::vector<std::string>{}) << length;
     }
 }
 
@@ -266,8 +266,8 @@ TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothin
     std::vector<std::string> expected = kept;
     expected.push_back(link);
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(torture::EntriesOf(scene.processed), expected);
-    EXPECT_EQ(torture::EntriesOf(scene.failed), std::vector<std::string>{});
+    EXPECT_EQ(testsupport::ListDirectory(scene.processed), expected);
+    EXPECT_EQ(testsupport::ListDirectory(scene.failed), std::vector<std::string>{});
 }
 
 TEST(HostileQueue, NamesHoldingWildcardCharactersAreBatchesLikeAnyOther) {
@@ -283,9 +283,9 @@ TEST(HostileQueue, NamesHoldingWildcardCharactersAreBatchesLikeAnyOther) {
     torture::Planted planted;
     for (const char* name : {"*x.olb", "*x.notes", "?q.olb", "a*b.olb", "a*b.rpt", "aXb.olb"})
         planted[name] = torture::Plant(scene.queue + "/" + name, std::string(name) + "\n");
-    ASSERT_TRUE(TickUntil(scene, [&] { return torture::EntriesOf(scene.queue).empty(); }));
+    ASSERT_TRUE(TickUntil(scene, [&] { return testsupport::ListDirectory(scene.queue).empty(); }));
     // Each batch took its own companions and no other batch's files.
-    EXPECT_EQ(torture::EntriesOf(scene.processed),
+    EXPECT_EQ(testsupport::ListDirectory(scene.processed),
               (std::vector<std::string>{"*x.notes", "*x.olb", "?q.olb", "a*b.olb", "a*b.rpt",
                                         "aXb.olb"}));
     EXPECT_TRUE(torture::Breaches(planted, {scene.processed}).empty());

@@ -146,7 +146,7 @@ TEST(IoFaults, AFailedReadOfTheBatchFileFilesItAsFailedWithoutCallingTheSuite) {
         scene.files.Inject(Fault(Op::Read, error, 1));
         scene.engine->ProcessStep();
         EXPECT_TRUE(scene.library.submittedPaths.empty()) << std::strerror(error);
-        EXPECT_EQ(EngineScene::Listing(scene.failed), (enginetest::Names{"B.olb"}))
+        EXPECT_EQ(testsupport::ListDirectory(scene.failed), (enginetest::Names{"B.olb"}))
             << std::strerror(error);
         EXPECT_EQ(testsupport::ReadFile(scene.failed + "/B.olb"), "batch\n");
     }
@@ -176,7 +176,7 @@ TEST(IoFaults, AFullDiskAtEveryCopyKeepsTheBatchInTheQueueUntilThereIsRoom) {
     scene.files.Inject(Fault(Op::Write, ENOSPC, 0));
     scene.library.items = 0;
     scene.engine->ProcessStep();
-    EXPECT_EQ(EngineScene::Listing(scene.queue), (enginetest::Names{"B.log", "B.olb"}));
-    EXPECT_TRUE(EngineScene::Listing(scene.processed).empty());
+    EXPECT_EQ(testsupport::ListDirectory(scene.queue), (enginetest::Names{"B.log", "B.olb"}));
+    EXPECT_TRUE(testsupport::ListDirectory(scene.processed).empty());
     EXPECT_TRUE(torture::Breaches(planted, {scene.queue, scene.processed}).empty());
 }

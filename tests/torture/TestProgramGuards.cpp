@@ -179,13 +179,13 @@ TEST_F(HostileProgram, NeverBlocksNeverFollowsALinkAndKeepsItsMemoryBounded) {
     planted.insert(hostile.begin(), hostile.end());
 
     const auto onlyNonRegularLeft = [&] {
-        for (const std::string& name : EntriesOf(scene.queue))
+        for (const std::string& name : testsupport::ListDirectory(scene.queue))
             if (nonRegular.names.count(name) == 0)
                 return false;
         return true;
     };
     ASSERT_TRUE(WaitFor(onlyNonRegularLeft, std::chrono::seconds(60 + 3 * planted.size())))
-        << EntriesOf(scene.queue).size() << " entries left";
+        << testsupport::ListDirectory(scene.queue).size() << " entries left";
     EXPECT_FALSE(tesmaro->HasEnded());
     const long peak = PeakResidentKiB(tesmaro->Pid());
 

@@ -121,7 +121,7 @@ TEST_F(SettingsStore, SavingOverAFileThatCouldNotBeParsedKeepsItsContent) {
         p.Save(&store);
     }
     bool kept = testsupport::ReadFile(File()) == garbage;
-    for (const std::string& name : torture::EntriesOf(Dir()))
+    for (const std::string& name : testsupport::ListDirectory(Dir()))
         kept = kept || testsupport::ReadFile(Dir() + "/" + name) == garbage;
     EXPECT_TRUE(kept) << "the unparsable file was destroyed";
     EXPECT_EQ(Load().QueueDir, "/data/queue") << "the new settings were not saved";

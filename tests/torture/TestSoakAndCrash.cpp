@@ -35,7 +35,7 @@ std::string Numbered(const char* prefix, int n) {
 }
 
 bool AnyTemporaryIn(const std::string& dir) {
-    for (const std::string& name : EntriesOf(dir))
+    for (const std::string& name : testsupport::ListDirectory(dir))
         if (platform::IsTemporaryCopyName(name))
             return true;
     return false;
@@ -101,7 +101,7 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
         ASSERT_FALSE(tesmaro->HasEnded()) << "Tesmaro ended by itself";
         tesmaro->Kill();
         for (const std::string& dir : dirs)
-            for (const std::string& name : EntriesOf(dir))
+            for (const std::string& name : testsupport::ListDirectory(dir))
                 leftoversSeen += platform::IsTemporaryCopyName(name) ? 1 : 0;
         const auto breaches = Breaches(planted, dirs, IsResultOrTemporary);
         ASSERT_TRUE(breaches.empty()) << "after kill " << round + 1 << ": " << breaches.front();

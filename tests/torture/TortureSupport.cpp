@@ -117,21 +117,12 @@ FileFacts PlantSparse(const std::string& path, std::uint64_t size, std::uint32_t
     return facts;
 }
 
-std::vector<std::string> EntriesOf(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<std::string> Breaches(const Planted& planted, const std::vector<std::string>& dirs,
                                   bool (*tolerated)(const std::string& name)) {
     std::vector<std::string> breaches;
     std::map<std::string, int> wholeCopies;
     for (const std::string& dir : dirs) {
-        for (const std::string& name : EntriesOf(dir)) {
+        for (const std::string& name : testsupport::ListDirectory(dir)) {
             const auto it = planted.find(name);
             if (it == planted.end()) {
                 if (tolerated == nullptr || !tolerated(name))

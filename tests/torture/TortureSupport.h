@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -55,9 +57,6 @@ FileFacts PlantLarge(const std::string& path, std::uint64_t size, std::uint32_t 
 // A file of `size` bytes of which only the first MiB holds data (random, from
 // `seed`); the rest is a hole, so it costs no disk but as much time to copy.
 FileFacts PlantSparse(const std::string& path, std::uint64_t size, std::uint32_t seed);
-
-// Every entry of a directory (all kinds), by name; empty when it is missing.
-std::vector<std::string> EntriesOf(const std::string& dir);
 
 // The promise that nothing is lost: every planted file is whole, under its own
 // name, in at least one of the directories; no name in them other than a
