@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileIdentity.h"
+
 #include <cstdint>
 #include <string>
 
@@ -11,6 +13,7 @@ struct CBatch {
     std::string path;           // full path of the batch file
     std::int64_t created = 0;   // calendar seconds (UTC)
     std::int64_t lastWrite = 0; // calendar seconds (UTC)
+    platform::FileIdentity identity{}; // the file the scan found under that path
 
     bool operator==(const CBatch&) const = default;
 };

@@ -85,7 +85,8 @@ int CBatchQueue::Rescan() {
             if (finder->IsDirectory())
                 continue;
             found.push_back(CBatch{finder->GetFileTitle(), finder->GetFilePath(),
-                                   finder->GetCreationTime(), finder->GetLastWriteTime()});
+                                   finder->GetCreationTime(), finder->GetLastWriteTime(),
+                                   finder->GetFileIdentity()});
         }
     } // the search's entries are freed before the list is ordered
     m_list.Assign(std::move(found));

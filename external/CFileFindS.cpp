@@ -17,7 +17,8 @@ namespace external {
 
 namespace {
 
-constexpr unsigned kStatxMask = STATX_TYPE | STATX_MTIME | STATX_CTIME | STATX_BTIME;
+const unsigned kStatxMask =
+    STATX_TYPE | STATX_MTIME | STATX_CTIME | STATX_BTIME | platform::IdentityStatxMask();
 
 // Fills the entry from statx, without following a link; false when the entry
 // must look absent.
@@ -31,6 +32,7 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
     entry.directory = isDir;
     entry.lastWrite = stx.stx_mtime.tv_sec;
     entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
+    entry.identity = platform::IdentityOf(stx);
     return true;
 }
 
@@ -192,6 +194,11 @@ std::int64_t CFileFindS::GetLastWriteTime() const {
 bool CFileFindS::IsDirectory() const {
     const Entry* e = Current();
     return e && e->directory;
+}
+
+platform::FileIdentity CFileFindS::GetFileIdentity() const {
+    const Entry* e = Current();
+    return e ? e->identity : platform::FileIdentity{};
 }
 
 } // namespace external

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileIdentity.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +25,7 @@ public:
         std::int64_t created = 0;
         std::int64_t lastWrite = 0;
         bool directory = false;
+        platform::FileIdentity identity{};
     };
 
     CFileFindS() = default;
@@ -55,6 +58,8 @@ public:
     std::int64_t GetCreationTime() const;
     std::int64_t GetLastWriteTime() const;
     bool IsDirectory() const;
+    // Which file the current entry is (device, inode, birth time).
+    platform::FileIdentity GetFileIdentity() const;
 
 protected:
     // Lets a derived finder (tests, fault injection) supply its own matches.
