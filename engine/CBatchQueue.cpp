@@ -2,7 +2,11 @@
 
 #include "platform/Path.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <ctime>
+#include <optional>
 
 namespace engine {
 
@@ -28,7 +32,10 @@ FinderFactory DefaultFinderFactory() {
     return [] { return std::make_unique<external::CFileFindS>(); };
 }
 
-CBatchQueue::CBatchQueue(EngineServices services) : m_services(std::move(services)) {
+CBatchQueue::CBatchQueue(EngineServices services)
+    : m_services(std::move(services)),
+      m_ownRunStore(m_services.runs ? nullptr : std::make_unique<MemoryRunRecordStore>()),
+      m_record(m_services.runs ? *m_services.runs : *m_ownRunStore) {
     if (m_services.library == nullptr) {
         m_ownLibrary = std::make_unique<AbsentQueueLibrary>();
         m_services.library = m_ownLibrary.get();
@@ -73,11 +80,17 @@ std::string CBatchQueue::ScanPattern() const {
 
 int CBatchQueue::Rescan() {
     m_list.RemoveAll();
+    const std::string pattern = ScanPattern();
+    // Taken, or found taken, before the directory is read: the lock's open
+    // also tells whether the directory is there at all.
+    m_queueLock.Hold(platform::SplitPath(pattern).dir);
     std::vector<CBatch> found;
     {
         const auto finder = m_services.finders();
-        if (!finder || !finder->FindFile(ScanPattern(), 0))
+        if (!finder || !finder->FindFile(pattern, 0)) {
+            ForgetBatchesThatLeft();
             return 1;
+        }
         found.reserve(finder->GetMatchCount());
         int more = 1;
         while (more) {
@@ -90,7 +103,101 @@ int CBatchQueue::Rescan() {
         }
     } // the search's entries are freed before the list is ordered
     m_list.Assign(std::move(found));
+    ForgetBatchesThatLeft();
+    AdoptBatchInFlight();
     return 1;
+}
+
+void CBatchQueue::RestoreRunRecord() {
+    m_record.Load();
+    // The hand-over call was under way when the last run ended: the suite may
+    // have taken the batch. While its queue holds items the batch counts as
+    // taken; otherwise it is failed, never run again and never called processed.
+    std::optional<bool> suiteHasItems;
+    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
+        if (entry.stage != RunStage::HandingOver)
+            continue;
+        if (!suiteHasItems)
+            suiteHasItems = m_services.library->GetNumberOfQueueItems() > 0;
+        m_record.SetStage(entry.identity, entry.path,
+                          *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
+    }
+    m_record.Save();
+}
+
+bool CBatchQueue::OwnsQueueDirectory() const {
+    return m_queueLock.GetState() != platform::QueueDirectoryLock::State::HeldElsewhere;
+}
+
+bool CBatchQueue::QueueDirectoryPresent() const {
+    const std::string dir = platform::SplitPath(ScanPattern()).dir;
+    platform::FileHandle handle(*m_services.files,
+                                m_services.files->Open(dir.empty() ? "." : dir.c_str(),
+                                                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return handle.IsOpen();
+}
+
+namespace {
+
+bool Listed(const CBatchList& list, const RunEntry& entry) {
+    for (const CBatch& batch : list)
+        if (batch.identity.Known() ? batch.identity == entry.identity : batch.path == entry.path)
+            return true;
+    return false;
+}
+
+} // namespace
+
+void CBatchQueue::ForgetBatchesThatLeft() {
+    // Only a batch whose file is known to be gone is forgotten: a directory
+    // that is away for a moment must not make a batch new again.
+    bool changed = false;
+    std::optional<bool> directoryPresent;
+    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
+        if (!entry.InFlight() || Listed(m_list, entry))
+            continue;
+        platform::FileIdentity now;
+        if (platform::IdentifyAt(AT_FDCWD, entry.path.c_str(), now) && now == entry.identity)
+            continue; // still there; the scan did not see it
+        if (!directoryPresent)
+            directoryPresent = QueueDirectoryPresent();
+        if (!*directoryPresent)
+            return;
+        m_record.Erase(entry.identity, entry.path);
+        changed = true;
+    }
+    if (changed)
+        m_record.Save();
+}
+
+void CBatchQueue::AdoptBatchInFlight() {
+    if (m_submitted != 0 || m_record.IsEmpty())
+        return;
+    for (const RunEntry& entry : m_record.Entries()) {
+        if (!entry.InFlight())
+            continue;
+        for (const CBatch& batch : m_list) {
+            if (batch.identity.Known() ? batch.identity == entry.identity
+                                       : batch.path == entry.path) {
+                m_current = batch;
+                m_submitted = 1;
+                return;
+            }
+        }
+    }
+}
+
+const CBatch* CBatchQueue::OldestNotRun() const {
+    for (const CBatch& batch : m_list)
+        if (m_record.Find(batch.identity, batch.path) == nullptr && !FiledThisTick(batch))
+            return &batch;
+    return nullptr;
+}
+
+bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
+    return batch.identity.Known() &&
+           std::find(m_filedThisTick.begin(), m_filedThisTick.end(), batch.identity) !=
+               m_filedThisTick.end();
 }
 
 std::string FormatLocalTime(std::int64_t seconds) {

@@ -3,7 +3,9 @@
 #include "engine/CBatch.h"
 #include "engine/CBatchList.h"
 #include "engine/EngineServices.h"
+#include "engine/RunRecord.h"
 #include "platform/DurableMove.h"
+#include "platform/QueueDirectoryLock.h"
 #include "settings/CBatchParams.h"
 
 #include <memory>
@@ -39,6 +41,11 @@ public:
     // Copies the engine's settings into the caller's record, or back; non-zero.
     int GetSettings(settings::CBatchParams& out) const;
     int SetSettings(const settings::CBatchParams& in);
+
+    // Reads the record of batches handed over before a restart. A batch left
+    // in the hand-over call counts as accepted while the suite's queue holds
+    // items, and as failed otherwise; it is never handed over again.
+    void RestoreRunRecord();
 
     // Processing cycle.
     // One tick of the processing cycle; non-zero when it ran.
@@ -87,6 +94,9 @@ public:
     const CBatch& CurrentBatch() const { return m_current; }
     const settings::CBatchParams& Settings() const { return m_settings; }
     int Submitted() const { return m_submitted; }
+    const RunRecord& Runs() const { return m_record; }
+    // False while another Tesmaro works the queue directory.
+    bool OwnsQueueDirectory() const;
 
 protected:
     // True when the finder finds exactly this path and it is not a directory:
@@ -100,8 +110,29 @@ protected:
     int m_submitted = 0;
 
 private:
-    // Files every batch of the list, in list order, as FileBatch would.
-    void FileEveryWaitingBatch(bool processed);
+    // Files every batch of the list, in list order, as FileBatch would: those
+    // that ran to Processed, all others to Failed.
+    void FileEveryWaitingBatch();
+    // Moves the batch's files unless one of them is still being written; true
+    // when none of them is left in the queue directory.
+    bool FileBatchFiles(const CBatch& batch, bool processed);
+    bool MoveBatchFiles(const CBatch& batch, const std::vector<const QueueFile*>& files,
+                        const std::string& dest, platform::DurableMove& move,
+                        std::vector<const QueueFile*>* moved = nullptr);
+    // Files a batch that has finished one way or the other; its entry in the
+    // record stays until none of its files is left.
+    void FileAndForget(const CBatch& batch, bool processed);
+    // Retries the filing of every batch that ran or failed earlier.
+    void RetryPendingFilings();
+    // The oldest batch of the list that has not been handed over or failed.
+    const CBatch* OldestNotRun() const;
+    // Takes up again a batch of the record that the suite runs, once its file
+    // is listed again (after a restart or a short outage of the directory).
+    void AdoptBatchInFlight();
+    // Forgets batches in flight whose file has left the queue directory.
+    void ForgetBatchesThatLeft();
+    bool QueueDirectoryPresent() const;
+    bool FiledThisTick(const CBatch& batch) const;
     // The Processed or Failed directory, created when missing (one level).
     const std::string& FilingDestination(bool processed);
     platform::MoveResult MoveToDestination(platform::DurableMove& move, const QueueFile& file,
@@ -115,6 +146,12 @@ private:
     std::unique_ptr<Clock> m_ownClock;
     std::unique_ptr<platform::ProcessLauncher> m_ownLauncher;
     std::set<std::string> m_sweptDestinations;
+    std::unique_ptr<MemoryRunRecordStore> m_ownRunStore;
+    RunRecord m_record;
+    platform::QueueDirectoryLock m_queueLock;
+    // Batches whose last file left during this tick: still in the list as it
+    // was scanned, but not to be submitted.
+    std::vector<platform::FileIdentity> m_filedThisTick;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".

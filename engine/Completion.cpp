@@ -3,8 +3,13 @@
 #include "platform/DurableMove.h"
 #include "platform/Path.h"
 #include "platform/ProfileReader.h"
+#include "platform/ReadLease.h"
+#include "platform/RegularFile.h"
 #include "platform/SemaphoreFile.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -15,18 +20,30 @@ namespace {
 
 constexpr std::size_t kSchemeBufferSize = 260;
 
-// A finder pattern that matches at least every name that begins with the title
-// and a ".": a '*' or '?' in the title becomes '?', which matches it too.
-std::string CompanionPattern(const std::string& queueDir, std::string title) {
-    for (char& c : title)
-        if (c == '*' || c == '?')
-            c = '?';
-    return platform::MakePath(queueDir, title, "*");
+std::string BatchFileName(const CBatch& batch) {
+    return platform::SplitPath(batch.path).name;
 }
 
-bool BelongsToBatch(const std::string& name, const std::string& title) {
-    return name.size() > title.size() && name.compare(0, title.size(), title) == 0 &&
-           name[title.size()] == '.';
+// A finder pattern that matches at least every file of the batch: its title
+// and anything after it, or, for an empty title, its own name alone. A '*' or
+// '?' in it becomes '?', which matches it too.
+std::string BatchFilesPattern(const std::string& queueDir, const CBatch& batch) {
+    std::string stem = batch.title.empty() ? BatchFileName(batch) : batch.title + "*";
+    for (std::size_t i = 0; i + (batch.title.empty() ? 0 : 1) < stem.size(); ++i)
+        if (stem[i] == '*' || stem[i] == '?')
+            stem[i] = '?';
+    return platform::MakePath(queueDir, stem);
+}
+
+// The batch's files: its own file, also without an extension, and every name
+// that is its title and a "." and more. An empty title takes nothing else, so
+// a batch named ".olb" never takes the directory's other dotfiles.
+bool BelongsToBatch(const std::string& name, const CBatch& batch) {
+    const std::string& title = batch.title;
+    if (name == BatchFileName(batch))
+        return true;
+    return !title.empty() && name.size() > title.size() &&
+           name.compare(0, title.size(), title) == 0 && name[title.size()] == '.';
 }
 
 // The files, not directories, that a finder search yields, in its order.
@@ -43,56 +60,172 @@ std::vector<QueueFile> FindQueueFiles(const FinderFactory& finders, const std::s
     return files;
 }
 
+// True when another process has one of the files open for writing. A file
+// that cannot be opened tells nothing and does not hold the others back.
+bool AnyBeingWritten(platform::FileOps& ops, const std::vector<const QueueFile*>& files) {
+    for (const QueueFile* file : files) {
+        platform::FileHandle handle(ops, platform::OpenRegularFile(ops, file->path));
+        if (handle.IsOpen() && platform::ReadLease(ops, handle.Get()).WriterActive())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool CBatchQueue::CompleteBatch(const CBatch& batch) {
-    // The viewer's results do not matter: the batch is filed as processed.
+    // Each viewer run is noted before it starts, so that no viewer ever runs
+    // twice for one batch, whenever this process ends. Its result does not
+    // matter: the batch is filed as processed.
+    const RunEntry* entry = m_record.Find(m_current.identity, m_current.path);
+    const RunStage reached = entry != nullptr ? entry->stage : RunStage::Accepted;
+    const auto noteAndLaunch = [&](RunStage stage, bool print) {
+        if (reached >= stage)
+            return;
+        const bool recorded = entry != nullptr;
+        m_record.SetStage(m_current.identity, m_current.path, stage);
+        if (!recorded || m_record.Save())
+            LaunchViewer(batch, print);
+    };
     if (m_settings.PrintReport != 0)
-        LaunchViewer(batch, true);
+        noteAndLaunch(RunStage::Printing, true);
     if (m_settings.CreateSummary != 0)
-        LaunchViewer(batch, false);
-    FileBatch(m_current, true);
+        noteAndLaunch(RunStage::Summarising, false);
+    FileAndForget(m_current, true);
     return true;
 }
 
 void CBatchQueue::FileBatch(const CBatch& batch, bool processed) {
+    FileBatchFiles(batch, processed);
+}
+
+bool CBatchQueue::FileBatchFiles(const CBatch& batch, bool processed) {
     const std::string& dest = FilingDestination(processed);
     // The files are looked for in the queue directory as it is set now. A title
     // is matched literally: a wildcard in it must not take another batch's files.
+    const std::vector<QueueFile> found =
+        FindQueueFiles(m_services.finders, BatchFilesPattern(m_settings.QueueDir, batch));
+    std::vector<const QueueFile*> files;
+    for (const QueueFile& file : found)
+        if (BelongsToBatch(file.name, batch))
+            files.push_back(&file);
     platform::DurableMove move(*m_services.files);
-    for (const QueueFile& file :
-         FindQueueFiles(m_services.finders, CompanionPattern(m_settings.QueueDir, batch.title)))
-        if (BelongsToBatch(file.name, batch.title))
-            MoveToDestination(move, file, dest);
+    return MoveBatchFiles(batch, files, dest, move);
 }
 
-void CBatchQueue::FileEveryWaitingBatch(bool processed) {
+bool CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const QueueFile*>& files,
+                                 const std::string& dest, platform::DurableMove& move,
+                                 std::vector<const QueueFile*>* moved) {
+    // A file under the batch file's name that is not the file that ran is a
+    // new batch dropped under the old name: it stays, to run in its turn.
+    std::vector<const QueueFile*> ours;
+    ours.reserve(files.size());
+    for (const QueueFile* file : files) {
+        platform::FileIdentity now;
+        if (batch.identity.Known() && file->name == BatchFileName(batch) &&
+            platform::IdentifyAt(AT_FDCWD, file->path.c_str(), now) && !(now == batch.identity))
+            continue;
+        ours.push_back(file);
+    }
+    // The batch is filed whole: while one of its files is still being written
+    // (a viewer past its time-out, a late companion), none of them moves.
+    if (AnyBeingWritten(*m_services.files, ours))
+        return false;
+    bool all = true;
+    for (const QueueFile* file : ours) {
+        if (MoveToDestination(move, *file, dest) == platform::MoveResult::Moved) {
+            if (moved != nullptr)
+                moved->push_back(file);
+        } else {
+            all = false;
+        }
+    }
+    return all;
+}
+
+void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
+    const RunStage stage = processed ? RunStage::Processed : RunStage::Failed;
+    // "Nothing left" counts only when the directory could be read.
+    if (FileBatchFiles(batch, processed) && QueueDirectoryPresent()) {
+        m_record.Erase(batch.identity, batch.path);
+        if (batch.identity.Known())
+            m_filedThisTick.push_back(batch.identity);
+    } else if (const RunEntry* entry = m_record.Find(batch.identity, batch.path)) {
+        if (entry->InFlight())
+            m_record.SetStage(batch.identity, batch.path, stage);
+    } else {
+        m_record.Put({batch.identity, batch.path, batch.title, stage});
+    }
+    m_record.Save();
+}
+
+void CBatchQueue::RetryPendingFilings() {
+    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
+        if (!entry.AwaitsFiling())
+            continue;
+        CBatch batch;
+        batch.title = entry.title;
+        batch.path = entry.path;
+        batch.identity = entry.identity;
+        FileAndForget(batch, entry.ToProcessed());
+    }
+}
+
+void CBatchQueue::FileEveryWaitingBatch() {
     // The same as filing each batch of the list in turn, with one look at the
     // queue directory instead of one per batch: thousands of waiting batches
     // must not keep the window's thread busy for minutes.
-    const std::string& dest = FilingDestination(processed);
     const std::vector<QueueFile> files =
         FindQueueFiles(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"));
     // Every title a file may belong to: its name up to each of its dots, so
-    // that B.a.olb is found for B and for B.a, in the finder's order.
+    // that B.a.olb is found for B and for B.a, in the finder's order; and
+    // every name, for a batch file without an extension.
     std::unordered_map<std::string_view, std::vector<std::size_t>> byTitle;
+    std::unordered_map<std::string_view, std::size_t> byName;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string_view name = files[i].name;
+        byName.emplace(name, i);
         for (auto dot = name.find('.'); dot != std::string_view::npos;
              dot = name.find('.', dot + 1))
-            byTitle[name.substr(0, dot)].push_back(i);
+            if (dot > 0)
+                byTitle[name.substr(0, dot)].push_back(i);
     }
     platform::DurableMove move(*m_services.files);
     std::vector<bool> gone(files.size(), false);
+    std::vector<std::pair<const CBatch*, bool>> outcomes;
     for (const CBatch& batch : m_list) {
-        const auto found = byTitle.find(batch.title);
-        if (found == byTitle.end())
-            continue;
+        std::vector<const QueueFile*> mine;
+        if (const auto found = byTitle.find(batch.title);
+            !batch.title.empty() && found != byTitle.end())
+            for (const std::size_t i : found->second)
+                if (!gone[i])
+                    mine.push_back(&files[i]);
+        if (const auto own = byName.find(BatchFileName(batch));
+            own != byName.end() && !gone[own->second] &&
+            std::find(mine.begin(), mine.end(), &files[own->second]) == mine.end())
+            mine.push_back(&files[own->second]);
+        // A batch that ran keeps the destination chosen when it ended.
+        const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+        const bool processed = entry != nullptr && entry->ToProcessed();
+        std::vector<const QueueFile*> moved;
+        const bool whole = MoveBatchFiles(batch, mine, FilingDestination(processed), move, &moved);
         // A file left behind stays for a later batch whose title it also matches.
-        for (const std::size_t i : found->second)
-            if (!gone[i])
-                gone[i] = MoveToDestination(move, files[i], dest) == platform::MoveResult::Moved;
+        for (const QueueFile* file : moved)
+            gone[static_cast<std::size_t>(file - files.data())] = true;
+        if (entry != nullptr)
+            outcomes.emplace_back(&batch, whole);
     }
+    // Only batches the record knows are remembered: one that never ran and
+    // could not be filed is filed again on the next tick of the abort.
+    const bool present = QueueDirectoryPresent();
+    for (const auto& [batch, whole] : outcomes) {
+        if (whole && present)
+            m_record.Erase(batch->identity, batch->path);
+        else if (const RunEntry* entry = m_record.Find(batch->identity, batch->path);
+                 entry != nullptr && entry->InFlight())
+            m_record.SetStage(batch->identity, batch->path, RunStage::Failed);
+    }
+    m_record.Save();
 }
 
 const std::string& CBatchQueue::FilingDestination(bool processed) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Clock.h"
+#include "engine/RunRecord.h"
 #include "external/CFileFindS.h"
 #include "external/QueueLibrary.h"
 #include "platform/FileOps.h"
@@ -28,6 +29,9 @@ struct EngineServices {
     platform::FileOps* files = &platform::DefaultFileOps();
     // Starts the result viewer.
     platform::ProcessLauncher* launcher = nullptr;
+    // Where the record of handed-over batches is kept between runs; left out,
+    // it lasts as long as the engine.
+    RunRecordStore* runs = nullptr;
 };
 
 } // namespace engine

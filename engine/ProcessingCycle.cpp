@@ -5,11 +5,19 @@
 namespace engine {
 
 int CBatchQueue::ProcessStep() {
+    m_filedThisTick.clear();
     // Viewers that outlived an earlier wait are reaped as soon as they end.
     m_services.launcher->ReapEnded();
+    Rescan();
+    // Another Tesmaro works this queue directory: it hands over, files and
+    // aborts; this one only shows the list.
+    if (!OwnsQueueDirectory())
+        return 1;
     SweepInterruptedCopiesOnce(m_settings.ProcessedDir);
     SweepInterruptedCopiesOnce(m_settings.FailedDir);
-    Rescan();
+    // Batches that ran or failed and could not be filed are filed before
+    // anything else happens, and never submitted again.
+    RetryPendingFilings();
     if (IsAbortSet()) {
         AbortAll();
         return 1;
@@ -28,9 +36,12 @@ int CBatchQueue::ProcessStep() {
         m_submitted = 0;
         return 1;
     }
-    m_current = m_list.GetHead();
+    const CBatch* next = OldestNotRun();
+    if (next == nullptr)
+        return 1;
+    m_current = *next;
     if (SubmitBatch(m_current) == 0)
-        FileBatch(m_current, false);
+        FileAndForget(m_current, false);
     return 1;
 }
 
@@ -49,7 +60,7 @@ int CBatchQueue::IsAbortSet() {
 int CBatchQueue::AbortAll() {
     if (m_services.library->IsKorvaneRunning() != 0)
         m_services.library->QueueControl(1);
-    FileEveryWaitingBatch(false);
+    FileEveryWaitingBatch();
     m_submitted = 0;
     UpdateStatusFile();
     return 1;
@@ -67,15 +78,22 @@ int CBatchQueue::UpdateStatusFile() {
 }
 
 std::string CBatchQueue::StatusMessage() {
+    if (!OwnsQueueDirectory())
+        return kStatusQueueInUse;
     if (IsAbortSet() != 0)
         return kStatusAbortSet;
     if (m_services.library->IsKorvaneRunning() == 0)
         return kStatusNotRunning;
-    if (IsBusy() == 0)
-        return {};
-    if (m_submitted == 0)
-        return kStatusQueueBusy;
-    return kStatusProcessingPrefix + m_current.title + "'";
+    if (IsBusy() != 0) {
+        if (m_submitted == 0)
+            return kStatusQueueBusy;
+        return kStatusProcessingPrefix + m_current.title + "'";
+    }
+    // Otherwise the line would be empty: a batch that waits to be filed says so.
+    for (const RunEntry& entry : m_record.Entries())
+        if (entry.AwaitsFiling())
+            return kStatusNotFiledPrefix + entry.title + kStatusNotFiledSuffix;
+    return {};
 }
 
 } // namespace engine

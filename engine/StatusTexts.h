@@ -8,5 +8,9 @@ inline constexpr const char* kStatusNotRunning = "Korvane must be running to pro
 inline constexpr const char* kStatusQueueBusy = "Korvane process queue is busy";
 // Followed by the batch's title and a closing quote.
 inline constexpr const char* kStatusProcessingPrefix = "Processing batch '";
+// Around the title of a batch that ran or failed and waits to be filed.
+inline constexpr const char* kStatusNotFiledPrefix = "Batch '";
+inline constexpr const char* kStatusNotFiledSuffix = "' could not be filed, retrying";
+inline constexpr const char* kStatusQueueInUse = "Queue directory is in use by another Tesmaro";
 
 } // namespace engine

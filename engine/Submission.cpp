@@ -22,14 +22,29 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
         return 1;
     try {
         DetectQuanMarker(batch);
-        const std::int32_t flags = OperationFlags(m_settings);
-        if (m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags) == 0)
-            return 0;
-        m_submitted = 1;
-        return 1;
-    } catch (const FileError&) {
-        return 0;
+    } catch (const FileError& error) {
+        // A file still open for writing has not settled, and a file replaced
+        // since the scan is a new batch that the next scan lists: both wait.
+        return error.Cause() == EBUSY || error.Cause() == ESTALE ? 1 : 0;
     }
+    const std::int32_t flags = OperationFlags(m_settings);
+    // The hand-over is on disk before the call, so that however this process
+    // ends, the batch is never handed over again. When it cannot be written,
+    // the batch waits rather than risk a second run.
+    m_record.Put({batch.identity, batch.path, batch.title, RunStage::HandingOver});
+    if (!m_record.Save()) {
+        m_record.Erase(batch.identity, batch.path);
+        m_record.Save();
+        return 1;
+    }
+    const int accepted = m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags);
+    m_record.SetStage(batch.identity, batch.path,
+                      accepted != 0 ? RunStage::Accepted : RunStage::Refused);
+    m_record.Save();
+    if (accepted == 0)
+        return 0;
+    m_submitted = 1;
+    return 1;
 }
 
 int CBatchQueue::DetectQuanMarker(const CBatch& batch) {
@@ -39,6 +54,14 @@ int CBatchQueue::DetectQuanMarker(const CBatch& batch) {
     platform::FileHandle file(files, platform::OpenUnshared(files, batch.path));
     if (!file.IsOpen())
         throw FileError(batch.path, errno);
+    // The file opened must be the one the scan found: the suite is handed, and
+    // the filing moves, exactly that file.
+    struct stat opened {};
+    if (batch.identity.Known() &&
+        (files.Fstat(file.Get(), &opened) != 0 ||
+         static_cast<std::uint64_t>(opened.st_dev) != batch.identity.device ||
+         static_cast<std::uint64_t>(opened.st_ino) != batch.identity.inode))
+        throw FileError(batch.path, ESTALE);
     const platform::FirstLineScan scan =
         platform::SearchFirstLine(files, file.Get(), kQuanMarkerText);
     if (scan == platform::FirstLineScan::ReadError) {

@@ -196,7 +196,7 @@ TEST(Submission, AnUnreadableBatchFileFailsWithoutCallingTheLibrary) {
     }
 }
 
-TEST(Submission, AFileStillOpenForWritingIsNeitherSubmittedNorMoved) {
+TEST(Submission, AFileStillOpenForWritingWaitsWholeUntilItsWriterCloses) {
     EngineScene s;
     const std::string path = s.Put("B.olb", "[OAQUAN]\n");
     s.Put("B.log");
@@ -204,9 +204,9 @@ TEST(Submission, AFileStillOpenForWritingIsNeitherSubmittedNorMoved) {
     ASSERT_GE(writer, 0);
     s.engine->ProcessStep();
     EXPECT_TRUE(s.library.submittedPaths.empty());
-    // Filing it as failed leaves the file that is being written where it is.
-    EXPECT_EQ(testsupport::ListDirectory(s.queue), Names{"B.olb"});
-    EXPECT_EQ(testsupport::ListDirectory(s.failed), Names{"B.log"});
+    // It has not settled: it waits whole, nothing of it is filed.
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"B.log", "B.olb"}));
+    EXPECT_TRUE(testsupport::ListDirectory(s.failed).empty());
     close(writer);
     s.engine->ProcessStep();
     EXPECT_EQ(s.library.submittedPaths, Names{path});
