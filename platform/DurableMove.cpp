@@ -38,25 +38,98 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// A path that names the directory part of a split path itself, whatever links
+// lead to it: "." is never a link, so the kernel resolves the whole directory.
+std::string DirectoryItself(const std::string& dir) {
+    return dir.empty() ? std::string(".") : dir + ".";
+}
+
 } // namespace
 
 MoveResult DurableMove::operator()(const std::string& from, const std::string& to) {
     // What is not a regular file is not ours to move.
     struct stat st {};
     FileHandle source(m_ops, OpenRegularFile(m_ops, from, &st));
-    if (!source.IsOpen())
+    if (!source.IsOpen()) {
+        if (errno == EACCES || errno == EPERM)
+            return RenameUnreadable(from, to);
         return MoveResult::Failed;
+    }
 
     // Held for the whole move: a writer that comes meanwhile waits for it.
     ReadLease lease(m_ops, source.Get());
     if (lease.WriterActive())
         return MoveResult::SourceBusy;
 
+    MoveResult settled{};
+    if (SettledByTarget(from, to, st, settled))
+        return settled;
     if (m_ops.Rename(from.c_str(), to.c_str()) == 0)
         return MoveResult::Moved;
     if (errno != EXDEV)
         return MoveResult::Failed;
     return CopyAcross(source.Get(), st, from, to, lease);
+}
+
+MoveResult DurableMove::RenameUnreadable(const std::string& from, const std::string& to) {
+    // Another user's file that we may not read can still be renamed where the
+    // directory lets us. Without a descriptor no lease can be taken, so the
+    // move goes on without that guard; it still never takes a link or
+    // anything but a regular file.
+    struct stat st {};
+    if (m_ops.Lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return MoveResult::Failed;
+    MoveResult settled{};
+    if (SettledByTarget(from, to, st, settled))
+        return settled;
+    // A copy would have to read the file: across file systems it stays.
+    if (m_ops.Rename(from.c_str(), to.c_str()) == 0)
+        return MoveResult::Moved;
+    return MoveResult::Failed;
+}
+
+DurableMove::Target DurableMove::ExamineTarget(const std::string& from, const std::string& to,
+                                               const struct stat& source) {
+    struct stat target {};
+    if (m_ops.Lstat(to.c_str(), &target) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? Target::Elsewhere : Target::Unknown;
+    if (!SameFile(target, source))
+        return Target::Elsewhere;
+    // A file with one link has no second name: both paths reach one entry.
+    if (source.st_nlink < 2)
+        return Target::SameEntry;
+    // Nor when both paths end in the same name in one directory, reached by two
+    // routes (a bind mount, a linked directory): removing the source name
+    // would remove the target with it.
+    const SplitParts a = SplitPath(from);
+    const SplitParts b = SplitPath(to);
+    if (a.name != b.name)
+        return Target::OtherName;
+    struct stat dirA {};
+    struct stat dirB {};
+    if (m_ops.Lstat(DirectoryItself(a.dir).c_str(), &dirA) != 0 ||
+        m_ops.Lstat(DirectoryItself(b.dir).c_str(), &dirB) != 0)
+        return Target::Unknown;
+    return SameFile(dirA, dirB) ? Target::SameEntry : Target::OtherName;
+}
+
+bool DurableMove::SettledByTarget(const std::string& from, const std::string& to,
+                                  const struct stat& source, MoveResult& result) {
+    // rename(2) between two names of one file does nothing and reports success,
+    // which would leave the source name behind for ever: the target already is
+    // the file, so it is filed once the source name goes.
+    switch (ExamineTarget(from, to, source)) {
+    case Target::OtherName:
+        result = m_ops.Unlink(from.c_str()) == 0 ? MoveResult::Moved : MoveResult::Failed;
+        return true;
+    case Target::Unknown:
+        result = MoveResult::Failed;
+        return true;
+    case Target::Elsewhere:
+    case Target::SameEntry:
+        break;
+    }
+    return false;
 }
 
 MoveResult DurableMove::CopyAcross(int sourceFd, const struct stat& source, const std::string& from,

@@ -23,6 +23,12 @@ enum class MoveResult {
 // name. A source that is not a regular file, is a symbolic link, or is being
 // written by another process is never moved.
 //
+// When the target already is a second name of the source file (a hard link),
+// the file counts as moved once its source name is removed. A regular file
+// that we may not read (another user's) is renamed without the writer guard
+// where the directory permits; across file systems, where it would have to be
+// copied, it stays.
+//
 // The temporary copy is named "." + the target's name (cut short when needed,
 // so that the whole name fits in one directory entry) + ".part-<pid>-<n>": a
 // copy interrupted by a crash is recognisable and removed at the next start by
@@ -34,6 +40,21 @@ public:
     MoveResult operator()(const std::string& from, const std::string& to);
 
 private:
+    // What the target's name holds, compared with the source file.
+    enum class Target {
+        Elsewhere, // nothing, or another file: the move replaces it
+        OtherName, // a second name of the source file: the file is filed already
+        SameEntry, // the source's own entry, reached by another path
+        Unknown,   // it cannot be examined
+    };
+    Target ExamineTarget(const std::string& from, const std::string& to, const struct stat& source);
+    // True when the target decides the move before any rename, with its result:
+    // a second name of the source (the source name is removed), or a target
+    // that cannot be examined (nothing is done).
+    bool SettledByTarget(const std::string& from, const std::string& to, const struct stat& source,
+                         MoveResult& result);
+    // The move of a regular file that we may not open: a rename or nothing.
+    MoveResult RenameUnreadable(const std::string& from, const std::string& to);
     MoveResult CopyAcross(int sourceFd, const struct stat& source, const std::string& from,
                           const std::string& to, const ReadLease& lease);
     // Creates a fresh temporary file beside the target; -1 when none can be made.

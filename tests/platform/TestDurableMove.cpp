@@ -1,5 +1,6 @@
 #include "platform/DurableMove.h"
 #include "support/FaultyFileOps.h"
+#include "support/FileModesBind.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 using platform::DurableMove;
 using platform::MoveResult;
@@ -190,14 +192,122 @@ TEST(DurableMove, WithoutLeasesTheMoveGoesOnUnguarded) {
 
 TEST(DurableMove, NeverRemovesTheSourceWhenBothNamesLeadToTheCopy) {
     // Two names of one directory on different mounts make rename report EXDEV;
-    // the copy then lands on the source's own name, which must survive.
-    TempDir root;
-    WriteFile(root / "B.olb", "data");
-    FaultyFileOps ops;
-    ops.Inject({Op::Rename, EXDEV, 1});
-    EXPECT_EQ(DurableMove(ops)(root / "B.olb", root / "B.olb"), MoveResult::CopiedSourceKept);
-    EXPECT_EQ(ReadFile(root / "B.olb"), "data");
-    EXPECT_EQ(testsupport::ListDirectory(root.Path()), std::vector<std::string>{"B.olb"});
+    // the copy then lands on the source's own name, which must survive. A
+    // second link elsewhere must not make the two routes look like two names.
+    for (const bool secondLink : {false, true}) {
+        SCOPED_TRACE(secondLink ? "with a second link elsewhere" : "one link");
+        TempDir root;
+        std::filesystem::create_directory(root / "sub");
+        WriteFile(root / "B.olb", "data");
+        if (secondLink) {
+            ASSERT_EQ(link((root / "B.olb").c_str(), (root / "sub/other").c_str()), 0);
+        }
+        FaultyFileOps ops;
+        ops.Inject({Op::Rename, EXDEV, 1});
+        EXPECT_EQ(DurableMove(ops)(root / "B.olb", root / "sub/../B.olb"),
+                  MoveResult::CopiedSourceKept);
+        EXPECT_EQ(ReadFile(root / "B.olb"), "data");
+        EXPECT_EQ(testsupport::ListDirectory(root.Path()),
+                  (std::vector<std::string>{"B.olb", "sub"}));
+    }
+}
+
+TEST(DurableMove, AHardLinkAlreadyInTheDestinationIsFiledByRemovingTheSourceName) {
+    struct Case {
+        const char* what;
+        bool forceCopy;
+        std::optional<FaultyFileOps::Fault> fault;
+        MoveResult expected;
+    };
+    const Case cases[] = {
+        {"one file system", false, std::nullopt, MoveResult::Moved},
+        {"across file systems", true, std::nullopt, MoveResult::Moved},
+        {"the source name cannot be removed", false, FaultyFileOps::Fault{Op::Unlink, EACCES, 1},
+         MoveResult::Failed},
+        {"the target cannot be examined", false,
+         FaultyFileOps::Fault{Op::Lstat, EIO, 1, "Processed/"}, MoveResult::Failed},
+        {"unreadable source", false, FaultyFileOps::Fault{Op::Open, EACCES, 1, "/B.olb"},
+         MoveResult::Moved},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        ASSERT_EQ(link(s.from.c_str(), s.to.c_str()), 0);
+        FaultyFileOps ops;
+        if (c.forceCopy)
+            ForceCopyPath(ops);
+        if (c.fault)
+            ops.Inject(*c.fault);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), c.expected);
+        EXPECT_EQ(Exists(s.from), c.expected != MoveResult::Moved);
+        EXPECT_EQ(ReadFile(s.to), s.content);
+        EXPECT_EQ(testsupport::ListDirectory(s.destDir), std::vector<std::string>{"B.olb"});
+        EXPECT_EQ(ops.Calls(Op::Write), 0);
+    }
+}
+
+TEST(DurableMove, AFileWeMayNotOpenIsRenamedButNeverCopied) {
+    struct Case {
+        const char* what;
+        int openError;
+        bool forceCopy;
+        MoveResult expected;
+    };
+    const Case cases[] = {
+        {"permission denied", EACCES, false, MoveResult::Moved},
+        {"operation not permitted", EPERM, false, MoveResult::Moved},
+        {"across file systems", EACCES, true, MoveResult::Failed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        FaultyFileOps ops;
+        ops.Inject({Op::Open, c.openError, 0, "/B.olb"});
+        if (c.forceCopy)
+            ForceCopyPath(ops);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), c.expected);
+        const bool moved = c.expected == MoveResult::Moved;
+        EXPECT_EQ(Exists(s.from), !moved);
+        EXPECT_EQ(ReadFile(moved ? s.to : s.from), s.content);
+        EXPECT_EQ(testsupport::ListDirectory(s.destDir).empty(), !moved);
+    }
+}
+
+TEST(DurableMove, AnotherUsersPrivateFileIsRenamedWhereTheDirectoryAllows) {
+    for (const bool forceCopy : {false, true}) {
+        SCOPED_TRACE(forceCopy ? "across file systems" : "one file system");
+        MoveScene s;
+        // Another user's private file; where we cannot give it away, one of
+        // ours that nobody may read.
+        const bool givenAway = geteuid() == 0 && chown(s.from.c_str(), 65534, 65534) == 0;
+        ASSERT_EQ(chmod(s.from.c_str(), givenAway ? 0600 : 0), 0);
+        struct stat before {};
+        ASSERT_EQ(lstat(s.from.c_str(), &before), 0);
+        MoveResult result{};
+        {
+            testsupport::FileModesBind modesBind;
+            const int probe = open(s.from.c_str(), O_RDONLY | O_CLOEXEC);
+            if (probe >= 0)
+                close(probe);
+            if (probe >= 0 || !testsupport::ModesBindHere(s.root.Path().c_str()))
+                GTEST_SKIP() << "file modes do not bind here";
+            FaultyFileOps ops;
+            if (forceCopy)
+                ForceCopyPath(ops);
+            result = DurableMove(ops)(s.from, s.to);
+        }
+        struct stat after {};
+        if (forceCopy) {
+            EXPECT_EQ(result, MoveResult::Failed);
+            EXPECT_EQ(lstat(s.from.c_str(), &after), 0);
+            EXPECT_TRUE(testsupport::ListDirectory(s.destDir).empty());
+        } else {
+            EXPECT_EQ(result, MoveResult::Moved);
+            EXPECT_FALSE(Exists(s.from));
+            EXPECT_EQ(lstat(s.to.c_str(), &after), 0);
+        }
+        EXPECT_EQ(after.st_ino, before.st_ino);
+    }
 }
 
 TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
