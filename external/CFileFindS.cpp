@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -33,6 +34,17 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
     entry.lastWrite = stx.stx_mtime.tv_sec;
     entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
     entry.identity = platform::IdentityOf(stx);
+    return true;
+}
+
+// The absolute path of a directory with every link, "." and ".." resolved by
+// the kernel; false when some component is missing, not searchable, or a loop.
+bool ResolveDirectory(const std::string& dir, std::string& resolved) {
+    char* real = realpath(dir.c_str(), nullptr);
+    if (real == nullptr)
+        return false;
+    resolved = real;
+    std::free(real);
     return true;
 }
 
@@ -94,19 +106,27 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
     const auto [dir, last] = platform::SplitPath(name);
     if (last.empty() || last == "." || last == "..")
         return 0;
-    std::string root = platform::AbsolutePath(dir.empty() ? std::string(".") : dir);
-    if (root.back() != '/')
-        root.push_back('/');
+    // The directory as the kernel resolves it, links and ".." alike, so that
+    // the paths handed out name the very files that were listed and described;
+    // a directory that cannot be resolved holds no match.
+    std::string root;
+    if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root))
+        return 0;
 
     std::vector<Entry> found;
     if (!platform::HasWildcards(last)) {
+        // Searching the directory is enough to describe one of its entries.
+        const int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return 0;
         Entry entry;
         entry.name = last;
-        if (Describe(AT_FDCWD, name.c_str(), entry))
+        if (Describe(fd, last.c_str(), entry))
             found.push_back(std::move(entry));
+        close(fd);
     } else {
         const int fd =
-            open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+            open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
             return 0;
         DIR* d = fdopendir(fd);
@@ -132,6 +152,8 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
         closedir(d);
         SortByName(found);
     }
+    if (root.back() != '/')
+        root.push_back('/');
     SetMatches(std::move(root), std::move(found));
     return m_entries.empty() ? 0 : 1;
 }

@@ -51,7 +51,9 @@ public:
     std::string GetFileName() const;
     // The name without its last extension: "a.b.olb" gives "a.b".
     std::string GetFileTitle() const;
-    // The search's directory made absolute, "/", then the name.
+    // The search's directory as the kernel resolved it (absolute, with no
+    // symbolic link, "." or ".." left), "/", then the name: the very file that
+    // was listed, even when the search named its directory through a link.
     std::string GetFilePath() const;
     // Birth time where the file system records one, else the status-change time;
     // calendar seconds (UTC).
@@ -68,7 +70,7 @@ protected:
 private:
     const Entry* Current() const;
 
-    std::string m_root; // absolute directory, ending in "/"
+    std::string m_root; // resolved absolute directory, ending in "/"
     std::vector<Entry> m_entries;
     std::size_t m_next = 0;
 };

@@ -107,6 +107,42 @@ TEST(CFileFindS, AccessorsDescribeTheCurrentEntry) {
     EXPECT_FALSE(finder.IsDirectory());
 }
 
+TEST(CFileFindS, ASearchThroughALinkedDirectoryNamesTheFilesTheKernelListed) {
+    // lnk/../q2 leads the kernel to far/q2, while the text alone suggests the
+    // decoy q2 beside lnk.
+    TempDir root;
+    for (const char* sub : {"far", "far/inner", "far/q2", "q2"})
+        std::filesystem::create_directory(root / sub);
+    WriteFile(root / "far/q2/B.olb", "listed");
+    WriteFile(root / "q2/B.olb", "decoy");
+    ASSERT_EQ(symlink((root / "far/inner").c_str(), (root / "lnk").c_str()), 0);
+    ASSERT_EQ(symlink((root / "nowhere").c_str(), (root / "dangling").c_str()), 0);
+    const std::string listed = std::filesystem::canonical(root / "far/q2/B.olb");
+    struct Case {
+        std::string pattern;
+        std::vector<std::string> paths;
+    };
+    const Case cases[] = {
+        {root / "lnk/../q2/*.olb", {listed}},
+        {root / "lnk/../q2/B.olb", {listed}},
+        {root / "dangling/../q2/*.olb", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        CFileFindS finder;
+        std::vector<std::string> paths;
+        for (int more = finder.FindFile(c.pattern, 0); more;) {
+            more = finder.FindNextFileA();
+            paths.push_back(finder.GetFilePath());
+            platform::FileIdentity identity;
+            ASSERT_TRUE(platform::IdentifyAt(AT_FDCWD, paths.back().c_str(), identity));
+            EXPECT_EQ(finder.GetFileIdentity(), identity);
+            EXPECT_EQ(testsupport::ReadFile(paths.back()), "listed");
+        }
+        EXPECT_EQ(paths, c.paths);
+    }
+}
+
 TEST(CFileFindS, MissingDirectoryOrFileMatchesNothing) {
     TempDir dir;
     EXPECT_TRUE(Names(dir / "missing/*.olb").empty());
