@@ -7,7 +7,9 @@
 #include "app/InstanceLock.h"
 #include "app/TerminationSignals.h"
 #include "engine/Clock.h"
+#include "engine/RunRecord.h"
 #include "external/QueueLibraryBinding.h"
+#include "platform/StateFile.h"
 #include "settings/QtProfileStore.h"
 
 #include <array>
@@ -59,7 +61,14 @@ bool CBatchQueueApp::InitInstance() {
     external::QueueLibraryBinding library;
     engine::SystemClock clock;
     settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
-    CBatchQueueDlg window(MainWindowServices{&library, &clock, &store});
+    // Without a home directory the record lasts as long as this run.
+    const std::string runRecordPath = platform::RunRecordPath(applicationName().toStdString());
+    engine::StateFileRunRecordStore fileRuns(runRecordPath);
+    engine::MemoryRunRecordStore memoryRuns;
+    MainWindowServices services{&library, &clock, &store};
+    services.runs = runRecordPath.empty() ? static_cast<engine::RunRecordStore*>(&memoryRuns)
+                                          : &fileRuns;
+    CBatchQueueDlg window(std::move(services));
     mainWindow = &window;
     window.exec();
     mainWindow = nullptr;

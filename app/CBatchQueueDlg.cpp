@@ -171,6 +171,7 @@ bool CBatchQueueDlg::OnInitDialog() {
     engine::EngineServices services;
     services.library = m_services.library;
     services.clock = m_services.clock;
+    services.runs = m_services.runs;
     try {
         if (m_services.makeEngine)
             m_engine = m_services.makeEngine(std::move(services));
@@ -183,6 +184,9 @@ bool CBatchQueueDlg::OnInitDialog() {
     settings::CBatchParams params;
     params.Load(m_services.store);
     m_engine->SetSettings(params);
+    // What was handed over before a restart is known before the first look at
+    // the queue, so that it is neither handed over again nor forgotten.
+    m_engine->RestoreRunRecord();
     m_engine->Rescan();
 
     try {

@@ -42,6 +42,8 @@ struct MainWindowServices {
     settings::ProfileStore* store = nullptr;
     EngineFactory makeEngine = DefaultEngineFactory();
     WatcherFactory makeWatcher = DefaultWatcherFactory();
+    // The record of handed-over batches; left out, it lasts as long as the window.
+    engine::RunRecordStore* runs = nullptr;
 };
 
 // The text of the first status line for a number of waiting batches.

@@ -109,7 +109,9 @@ int CBatchQueue::Rescan() {
 }
 
 void CBatchQueue::RestoreRunRecord() {
-    m_record.Load();
+    m_recordRead = m_record.Load();
+    if (!m_recordRead)
+        return;
     // The hand-over call was under way when the last run ended: the suite may
     // have taken the batch. While its queue holds items the batch counts as
     // taken; otherwise it is failed, never run again and never called processed.

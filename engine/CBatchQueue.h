@@ -149,6 +149,9 @@ private:
     std::unique_ptr<MemoryRunRecordStore> m_ownRunStore;
     RunRecord m_record;
     platform::QueueDirectoryLock m_queueLock;
+    // False while a stored record exists that could not be read: until it is,
+    // nothing is handed over.
+    bool m_recordRead = true;
     // Batches whose last file left during this tick: still in the list as it
     // was scanned, but not to be submitted.
     std::vector<platform::FileIdentity> m_filedThisTick;

@@ -1,5 +1,7 @@
 #include "engine/RunRecord.h"
 
+#include "platform/StateFile.h"
+
 #include <array>
 #include <charconv>
 #include <string_view>
@@ -165,18 +167,47 @@ std::optional<std::vector<RunEntry>> ParseRunRecord(const std::string& text) {
     return entries;
 }
 
-void RunRecord::Load() {
+StateFileRunRecordStore::StateFileRunRecordStore(std::string path)
+    : m_file(std::make_unique<platform::StateFile>(std::move(path))) {}
+
+StateFileRunRecordStore::~StateFileRunRecordStore() = default;
+
+RunRecordStore::Loaded StateFileRunRecordStore::Load() {
+    std::string text;
+    switch (m_file->Read(text)) {
+    case platform::StateFile::ReadResult::Read:
+        return {std::move(text), false};
+    case platform::StateFile::ReadResult::Failed:
+        return {std::nullopt, true};
+    default:
+        return {};
+    }
+}
+
+bool StateFileRunRecordStore::Save(const std::string& text) {
+    // The directory is made on the first write, and again should it be removed.
+    return m_file->Write(text) || (m_file->MakeParentDirectories() && m_file->Write(text));
+}
+
+void StateFileRunRecordStore::SetAside() {
+    m_file->SetAside();
+}
+
+bool RunRecord::Load() {
     m_entries.clear();
     m_dirty = false;
-    const std::optional<std::string> text = m_store->Load();
-    if (!text || text->empty())
-        return;
-    std::optional<std::vector<RunEntry>> entries = ParseRunRecord(*text);
+    const RunRecordStore::Loaded loaded = m_store->Load();
+    if (loaded.unreadable)
+        return false;
+    if (!loaded.text || loaded.text->empty())
+        return true;
+    std::optional<std::vector<RunEntry>> entries = ParseRunRecord(*loaded.text);
     if (!entries) {
         m_store->SetAside();
-        return;
+        return true;
     }
     m_entries = std::move(*entries);
+    return true;
 }
 
 bool RunRecord::Save() {

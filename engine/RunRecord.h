@@ -2,9 +2,14 @@
 
 #include "platform/FileIdentity.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace platform {
+class StateFile;
+}
 
 namespace engine {
 
@@ -40,9 +45,14 @@ struct RunEntry {
 class RunRecordStore {
 public:
     virtual ~RunRecordStore() = default;
-    // The stored text; nothing when there is none or it could not be read
-    // (a link, an odd file or an oversized one is set aside by the store).
-    virtual std::optional<std::string> Load() = 0;
+    // The stored text; nothing when there is none (a link, an odd file or an
+    // oversized one is set aside by the store and counts as none). Unreadable:
+    // something is stored but cannot be read now.
+    struct Loaded {
+        std::optional<std::string> text;
+        bool unreadable = false;
+    };
+    virtual Loaded Load() = 0;
     // Replaces the stored text durably; false when it is not on disk.
     virtual bool Save(const std::string& text) = 0;
     // Keeps a damaged record under another name, so that nothing is lost.
@@ -53,7 +63,7 @@ public:
 // run only.
 class MemoryRunRecordStore final : public RunRecordStore {
 public:
-    std::optional<std::string> Load() override { return text; }
+    Loaded Load() override { return {text, unreadable}; }
     bool Save(const std::string& newText) override {
         if (failSaves)
             return false;
@@ -69,7 +79,22 @@ public:
     std::optional<std::string> text;
     std::optional<std::string> setAside;
     bool failSaves = false;
+    bool unreadable = false;
     int saves = 0;
+};
+
+// The record in a file of its own, written durably; see platform::StateFile.
+// A record that is a link, an odd file or oversized is set aside on reading.
+class StateFileRunRecordStore final : public RunRecordStore {
+public:
+    explicit StateFileRunRecordStore(std::string path);
+    ~StateFileRunRecordStore() override;
+    Loaded Load() override;
+    bool Save(const std::string& text) override;
+    void SetAside() override;
+
+private:
+    std::unique_ptr<platform::StateFile> m_file;
 };
 
 // The batches that have been handed over, or were refused or failed, and are
@@ -81,8 +106,9 @@ public:
     explicit RunRecord(RunRecordStore& store) : m_store(&store) {}
 
     // Reads the stored record. A damaged one is set aside and the record
-    // starts empty.
-    void Load();
+    // starts empty. False when a stored record cannot be read now: nothing is
+    // known of what ran, and nothing may be handed over until it is read.
+    bool Load();
     // Writes the record when it changed since the last write; true when what
     // is in memory is on disk.
     bool Save();

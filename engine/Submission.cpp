@@ -28,6 +28,12 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
         return error.Cause() == EBUSY || error.Cause() == ESTALE ? 1 : 0;
     }
     const std::int32_t flags = OperationFlags(m_settings);
+    // A record that could not be read at start-up is tried again; until it is
+    // read, what ran before is unknown and the batch waits.
+    if (!m_recordRead)
+        RestoreRunRecord();
+    if (!m_recordRead)
+        return 1;
     // The hand-over is on disk before the call, so that however this process
     // ends, the batch is never handed over again. When it cannot be written,
     // the batch waits rather than risk a second run.

@@ -32,6 +32,7 @@ struct EngineScene {
     testsupport::FakeClock clock{static_cast<std::int64_t>(std::time(nullptr)) + 3600};
     testsupport::RecordingLauncher launcher;
     testsupport::FaultyFileOps files;
+    engine::MemoryRunRecordStore runs;
     settings::CBatchParams params;
     std::unique_ptr<engine::CBatchQueue> engine;
 
@@ -46,10 +47,18 @@ struct EngineScene {
         params.AbortFile = abortFile;
         params.Acquire = 1;
         params.Process = 1;
-        engine = std::make_unique<engine::CBatchQueue>(
-            engine::EngineServices{&library, &clock, engine::DefaultFinderFactory(), &files,
-                                   realLauncher ? realLauncher : &launcher});
+        m_launcher = realLauncher ? realLauncher : &launcher;
+        Start();
+    }
+
+    // A new engine on the same record, as after a restart of the program; the
+    // old one is gone first, as a process that ended.
+    void Start() {
+        engine.reset();
+        engine = std::make_unique<engine::CBatchQueue>(engine::EngineServices{
+            &library, &clock, engine::DefaultFinderFactory(), &files, m_launcher, &runs});
         Apply();
+        engine->RestoreRunRecord();
     }
 
     // Copies the edited settings into the engine.
@@ -70,6 +79,18 @@ struct EngineScene {
         engine->ProcessStep();
         library.calls.clear();
     }
+
+    // Ticks with the suite running and its queue empty.
+    void IdleTicks(int count) {
+        library.running = 1;
+        for (int i = 0; i < count; ++i) {
+            library.items = 0;
+            engine->ProcessStep();
+        }
+    }
+
+private:
+    platform::ProcessLauncher* m_launcher = nullptr;
 };
 
 using Names = std::vector<std::string>;

@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 
 using engine::CBatch;
 using enginetest::EngineScene;
@@ -169,16 +174,121 @@ TEST(Completion, ViewerStartsAndFilingThroughTheCycle) {
 }
 
 TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
+    struct Case {
+        const char *title, *file;
+        Names processed, queueAfter;
+    };
+    const Names present = {"B.olb", "B.rpt", "B.log", "B.a.olb", "Bx.olb", "B",
+                           "b.olb", "xB.olb", ".olb", ".x"};
+    const Case cases[] = {
+        {"B",
+         "B.olb",
+         {"B.a.olb", "B.log", "B.olb", "B.rpt"},
+         {".olb", ".x", "B", "B.d", "Bx.olb", "b.olb", "xB.olb"}},
+        // Without an extension the batch's own file belongs to it as well.
+        {"B",
+         "B",
+         {"B", "B.a.olb", "B.log", "B.olb", "B.rpt"},
+         {".olb", ".x", "B.d", "Bx.olb", "b.olb", "xB.olb"}},
+        // An empty title takes its own file and no other dotfile.
+        {"",
+         ".olb",
+         {".olb"},
+         {".x", "B", "B.a.olb", "B.d", "B.log", "B.olb", "B.rpt", "Bx.olb", "b.olb", "xB.olb"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        EngineScene s;
+        for (const std::string& name : present)
+            s.Put(name);
+        std::filesystem::create_directory(s.queue + "/B.d");
+        s.engine->FileBatch(CBatch{c.title, s.queue + "/" + c.file, 0, 0}, true);
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), c.processed);
+        EXPECT_EQ(testsupport::ListDirectory(s.queue), c.queueAfter);
+    }
+}
+
+TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
+    using Op = testsupport::FaultyFileOps::Op;
+    struct Case {
+        const char* what;
+        std::function<void(EngineScene&)> fault, mend;
+    };
+    const auto blocker = [](EngineScene& s) { return std::string(s.root / "blocker"); };
+    const auto inject = [](Op op, int error) {
+        return [op, error](EngineScene& s) { s.files.Inject({op, error, 0, "/A."}); };
+    };
+    const auto clear = [](EngineScene& s) { s.files.ClearFaults(); };
+    const Case cases[] = {
+        {"Processed cannot be created",
+         [&](EngineScene& s) {
+             WriteFile(blocker(s), "a file where a directory belongs");
+             s.params.ProcessedDir = blocker(s) + "/Processed";
+             s.processed = s.params.ProcessedDir;
+             s.Apply();
+         },
+         [&](EngineScene& s) {
+             std::filesystem::remove(blocker(s));
+             std::filesystem::create_directory(blocker(s));
+         }},
+        {"a directory of the same name in Processed",
+         [](EngineScene& s) { std::filesystem::create_directories(s.processed + "/A.olb"); },
+         [](EngineScene& s) { std::filesystem::remove(s.processed + "/A.olb"); }},
+        {"a read-only Processed", inject(Op::Rename, EACCES), clear},
+        {"rename not permitted", inject(Op::Rename, EPERM), clear},
+        {"a full destination",
+         [](EngineScene& s) {
+             s.files.Inject({Op::Rename, EXDEV, 0, "/A."});
+             s.files.Inject({Op::Write, ENOSPC, 0});
+         },
+         clear},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        c.fault(s);
+        const std::string a = s.Put("A.olb");
+        s.Put("A.log");
+        s.IdleTicks(1); // A is handed over
+        s.IdleTicks(1); // A ends; its filing fails
+        EXPECT_EQ(s.engine->StatusMessage(), "Batch 'A' could not be filed, retrying");
+        const std::string b = s.Put("B.olb");
+        s.IdleTicks(3); // B is handed over and ends; A is retried
+        EXPECT_EQ(s.library.submittedPaths, (Names{a, b}));
+        EXPECT_TRUE(testsupport::Exists(a));
+        EXPECT_FALSE(testsupport::Exists(s.failed));
+        c.mend(s);
+        s.IdleTicks(1);
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.log", "A.olb", "B.olb"}));
+        EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
+        EXPECT_EQ(s.library.submittedPaths, (Names{a, b}));
+        EXPECT_TRUE(s.engine->Runs().IsEmpty());
+    }
+}
+
+TEST(Completion, AHardLinkAlreadyInProcessedCountsAsFiled) {
     EngineScene s;
-    for (const char* name :
-         {"B.olb", "B.rpt", "B.log", "B.a.olb", "Bx.olb", "B", "b.olb", "xB.olb"})
-        s.Put(name);
-    std::filesystem::create_directory(s.queue + "/B.d");
-    s.engine->FileBatch(CBatch{"B", s.queue + "/B.olb", 0, 0}, true);
-    EXPECT_EQ(testsupport::ListDirectory(s.processed),
-              (Names{"B.a.olb", "B.log", "B.olb", "B.rpt"}));
-    EXPECT_EQ(testsupport::ListDirectory(s.queue),
-              (Names{"B", "B.d", "Bx.olb", "b.olb", "xB.olb"}));
+    const std::string a = s.Put("A.olb");
+    std::filesystem::create_directory(s.processed);
+    ASSERT_EQ(link(a.c_str(), (s.processed + "/A.olb").c_str()), 0);
+    s.IdleTicks(4);
+    EXPECT_EQ(s.library.submittedPaths, Names{a});
+    EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
+}
+
+TEST(Completion, AResultFileStillBeingWrittenHoldsTheWholeBatchBack) {
+    EngineScene s;
+    s.Put("A.olb");
+    const std::string result = s.Put("A.rpt");
+    const int writer = open(result.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    s.IdleTicks(3);
+    EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"A.olb", "A.rpt"}));
+    EXPECT_EQ(s.library.submittedPaths.size(), 1u);
+    close(writer);
+    s.IdleTicks(1);
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.olb", "A.rpt"}));
 }
 
 TEST(Completion, FilingMatchesTheTitleLiterally) {

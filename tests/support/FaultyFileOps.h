@@ -42,6 +42,11 @@ public:
         m_faults.push_back(std::move(fault));
         m_seen.push_back(0);
     }
+    // The faults end: every call from now on is the real one.
+    void ClearFaults() {
+        m_faults.clear();
+        m_seen.clear();
+    }
     // Calls so far of one operation (whether they failed or not).
     int Calls(Op op) const;
     // "Rename <from> -> <to>", "Unlink <path>", "Open <path>", ...
