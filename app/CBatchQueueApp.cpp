@@ -66,8 +66,8 @@ bool CBatchQueueApp::InitInstance() {
     engine::StateFileRunRecordStore fileRuns(runRecordPath);
     engine::MemoryRunRecordStore memoryRuns;
     MainWindowServices services{&library, &clock, &store};
-    services.runs = runRecordPath.empty() ? static_cast<engine::RunRecordStore*>(&memoryRuns)
-                                          : &fileRuns;
+    services.runs =
+        runRecordPath.empty() ? static_cast<engine::RunRecordStore*>(&memoryRuns) : &fileRuns;
     CBatchQueueDlg window(std::move(services));
     mainWindow = &window;
     window.exec();

@@ -141,11 +141,12 @@ bool CBatchQueue::QueueDirectoryPresent() const {
 
 namespace {
 
-bool Listed(const CBatchList& list, const RunEntry& entry) {
+// The listed batch that is the entry's file, or null.
+const CBatch* ListedBatch(const CBatchList& list, const RunEntry& entry) {
     for (const CBatch& batch : list)
         if (batch.identity.Known() ? batch.identity == entry.identity : batch.path == entry.path)
-            return true;
-    return false;
+            return &batch;
+    return nullptr;
 }
 
 } // namespace
@@ -156,7 +157,7 @@ void CBatchQueue::ForgetBatchesThatLeft() {
     bool changed = false;
     std::optional<bool> directoryPresent;
     for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
-        if (!entry.InFlight() || Listed(m_list, entry))
+        if (!entry.InFlight() || ListedBatch(m_list, entry) != nullptr)
             continue;
         platform::FileIdentity now;
         if (platform::IdentifyAt(AT_FDCWD, entry.path.c_str(), now) && now == entry.identity)
@@ -176,15 +177,10 @@ void CBatchQueue::AdoptBatchInFlight() {
     if (m_submitted != 0 || m_record.IsEmpty())
         return;
     for (const RunEntry& entry : m_record.Entries()) {
-        if (!entry.InFlight())
-            continue;
-        for (const CBatch& batch : m_list) {
-            if (batch.identity.Known() ? batch.identity == entry.identity
-                                       : batch.path == entry.path) {
-                m_current = batch;
-                m_submitted = 1;
-                return;
-            }
+        if (const CBatch* batch = entry.InFlight() ? ListedBatch(m_list, entry) : nullptr) {
+            m_current = *batch;
+            m_submitted = 1;
+            return;
         }
     }
 }
@@ -197,9 +193,8 @@ const CBatch* CBatchQueue::OldestNotRun() const {
 }
 
 bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
-    return batch.identity.Known() &&
-           std::find(m_filedThisTick.begin(), m_filedThisTick.end(), batch.identity) !=
-               m_filedThisTick.end();
+    return batch.identity.Known() && std::find(m_filedThisTick.begin(), m_filedThisTick.end(),
+                                               batch.identity) != m_filedThisTick.end();
 }
 
 std::string FormatLocalTime(std::int64_t seconds) {

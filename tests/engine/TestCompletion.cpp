@@ -178,8 +178,8 @@ TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
         const char *title, *file;
         Names processed, queueAfter;
     };
-    const Names present = {"B.olb", "B.rpt", "B.log", "B.a.olb", "Bx.olb", "B",
-                           "b.olb", "xB.olb", ".olb", ".x"};
+    const Names present = {"B.olb", "B.rpt", "B.log",  "B.a.olb", "Bx.olb",
+                           "B",     "b.olb", "xB.olb", ".olb",    ".x"};
     const Case cases[] = {
         {"B",
          "B.olb",

@@ -47,12 +47,13 @@ TEST(RunRecord, OddNamesSurviveTheTextAndDamageIsRefused) {
         EXPECT_EQ((*parsed)[i].stage, entries[i].stage);
     }
 
-    for (const std::string& damaged : Names{"garbage\n", "Tesmaro run record 2\n", text.substr(0, text.size() - 1),
-          "Tesmaro run record 1\nrunning 1 2 3 4 t /q/t.olb\n",
-          "Tesmaro run record 1\naccepted 1 x 3 4 t /q/t.olb\n",
-          "Tesmaro run record 1\naccepted 1 2 3 4 t /q/t.olb extra\n",
-          "Tesmaro run record 1\naccepted 1 2 3 4 t%4 /q/t.olb\n",
-          "Tesmaro run record 1\naccepted  1 2 3 4 t /q/t.olb\n"}) {
+    for (const std::string& damaged :
+         Names{"garbage\n", "Tesmaro run record 2\n", text.substr(0, text.size() - 1),
+               "Tesmaro run record 1\nrunning 1 2 3 4 t /q/t.olb\n",
+               "Tesmaro run record 1\naccepted 1 x 3 4 t /q/t.olb\n",
+               "Tesmaro run record 1\naccepted 1 2 3 4 t /q/t.olb extra\n",
+               "Tesmaro run record 1\naccepted 1 2 3 4 t%4 /q/t.olb\n",
+               "Tesmaro run record 1\naccepted  1 2 3 4 t /q/t.olb\n"}) {
         SCOPED_TRACE(damaged);
         EXPECT_FALSE(engine::ParseRunRecord(damaged).has_value());
         // The engine sets a damaged record aside and starts with an empty one.
@@ -73,7 +74,11 @@ TEST(RunRecord, ARestartResumesEachStageWithoutRunningAnythingTwice) {
         bool processed;
     };
     const Case cases[] = {
-        {"in the hand-over call, the suite holds items", RunStage::HandingOver, 1, {"/p", "/r"}, true},
+        {"in the hand-over call, the suite holds items",
+         RunStage::HandingOver,
+         1,
+         {"/p", "/r"},
+         true},
         {"in the hand-over call, the suite is empty", RunStage::HandingOver, 0, {}, false},
         {"accepted", RunStage::Accepted, 1, {"/p", "/r"}, true},
         {"while the report viewer ran", RunStage::Printing, 0, {"/r"}, true},
@@ -158,9 +163,8 @@ TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
     EngineScene s;
     const std::string a = s.Put("A.olb");
     engine::MemoryRunRecordStore otherRuns;
-    engine::CBatchQueue other(engine::EngineServices{&s.library, &s.clock,
-                                                     engine::DefaultFinderFactory(), &s.files,
-                                                     &s.launcher, &otherRuns});
+    engine::CBatchQueue other(engine::EngineServices{
+        &s.library, &s.clock, engine::DefaultFinderFactory(), &s.files, &s.launcher, &otherRuns});
     other.SetSettings(s.params);
     s.engine->Rescan(); // the first one holds the directory
     s.library.running = 1;
