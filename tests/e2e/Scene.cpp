@@ -40,12 +40,14 @@ std::string Quoted(const std::string& value) {
 
 Scene::Scene()
     : root(MakeRoot()), queue(root + "/queue"), processed(root + "/Processed"),
-      failed(root + "/Failed"), configHome(root + "/config"), runtimeDir(root + "/runtime"),
-      socket(root + "/sim.sock"), simLog(root + "/sim.log"), statusFile(root + "/sampling.sem"),
-      abortFile(root + "/abort.sem"), output(root + "/tesmaro.out") {
+      failed(root + "/Failed"), configHome(root + "/config"), stateHome(root + "/state"),
+      runtimeDir(root + "/runtime"), socket(root + "/sim.sock"), simLog(root + "/sim.log"),
+      statusFile(root + "/sampling.sem"), abortFile(root + "/abort.sem"),
+      output(root + "/tesmaro.out") {
     mkdir(queue.c_str(), 0755);
     mkdir(configHome.c_str(), 0700);
     mkdir((configHome + "/Orbinel").c_str(), 0700);
+    mkdir(stateHome.c_str(), 0700);
     mkdir(runtimeDir.c_str(), 0700);
 }
 
@@ -75,9 +77,8 @@ bool Scene::WriteSettings(const SettingsValues& values) const {
 
 std::vector<std::pair<std::string, std::string>> Scene::Environment() const {
     return {
-        {"XDG_CONFIG_HOME", configHome},
-        {"XDG_RUNTIME_DIR", runtimeDir},
-        {"KORVANE_SIM_SOCKET", socket},
+        {"XDG_CONFIG_HOME", configHome},  {"XDG_STATE_HOME", stateHome},
+        {"XDG_RUNTIME_DIR", runtimeDir},  {"KORVANE_SIM_SOCKET", socket},
         {"QT_QPA_PLATFORM", "offscreen"},
     };
 }

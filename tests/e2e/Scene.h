@@ -11,9 +11,9 @@ using Names = std::vector<std::string>;
 using SettingsValues = std::map<std::string, std::string>;
 
 // A private tree for one run of the real programs: the queue, Processed and
-// Failed directories, the semaphore files, the settings home, the runtime
-// directory (instance lock), the suite's socket and log. Removed with its
-// contents when the object goes away.
+// Failed directories, the semaphore files, the settings home, the state home
+// (the record of runs under way), the runtime directory (instance lock), the
+// suite's socket and log. Removed with its contents when the object goes away.
 class Scene {
 public:
     Scene();
@@ -26,6 +26,7 @@ public:
     const std::string processed; // created by the program when it files
     const std::string failed;    // created by the program when it files
     const std::string configHome;
+    const std::string stateHome;  // exists, mode 0700; the same across restarts
     const std::string runtimeDir; // exists, mode 0700
     const std::string socket;
     const std::string simLog;
@@ -40,8 +41,8 @@ public:
     bool WriteSettings(const SettingsValues& values) const;
     std::string SettingsFile() const;
 
-    // The environment the program runs in: its settings home, runtime
-    // directory, the suite's socket, offscreen.
+    // The environment the program runs in: its settings home, state home,
+    // runtime directory, the suite's socket, offscreen.
     std::vector<std::pair<std::string, std::string>> Environment() const;
 
     // Creates a file in the queue directory with its content in one write,

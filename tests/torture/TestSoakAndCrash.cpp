@@ -1,14 +1,26 @@
 // The real Tesmaro under crashes and over a long run: SIGKILL at random
 // moments while it files batches with large companions (within one file
 // system and across two), and a soak of many batches with random restarts of
-// the suite and of Tesmaro. Nothing dropped is ever lost or half-written.
+// the suite and stops of Tesmaro aimed at every moment of a batch's road.
+// Nothing dropped is ever lost or half-written, and no batch runs twice.
 
 #include "platform/DurableMove.h"
+#include "sim/SimLog.h"
 #include "torture/ProgramTorture.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
 #include <thread>
 
 using namespace torture;
@@ -122,73 +134,353 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
               << ", files dropped: " << planted.size() << ", lost: " << breaches.size() << "\n";
 }
 
-class Soak : public ProgramTorture {};
+namespace {
+
+// A file that others append lines to, read as it grows: each call gives the
+// whole lines added since the call before; a line still being written waits.
+class GrowingFile {
+public:
+    explicit GrowingFile(std::string path) : m_path(std::move(path)) {}
+
+    std::vector<std::string> NewLines() {
+        std::ifstream in(m_path, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(m_offset));
+        const std::string rest{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (auto end = rest.find('\n'); end != std::string::npos; end = rest.find('\n', start)) {
+            lines.push_back(rest.substr(start, end - start));
+            start = end + 1;
+        }
+        m_offset += start;
+        return lines;
+    }
+
+private:
+    std::string m_path;
+    std::size_t m_offset = 0;
+};
+
+// The moments of a batch's road that the stops of Tesmaro aim at.
+enum Aim { kHandOver, kSuiteRun, kViewerRun, kFiling, kAims };
+const char* const kAimNames[kAims] = {"the hand-over", "the suite's run", "a viewer's run",
+                                      "the filing"};
+
+struct StopOfTesmaro {
+    double t = 0;
+    bool graceful = false; // SIGTERM; else SIGKILL
+    Aim aim = kHandOver;
+    bool landed = false; // the aimed moment came (for the filing: a copy was seen under way)
+};
+
+// Each sample runs for a fifth of a second, so the suite holds a batch of
+// three for 0.6 s, less than a tick.
+constexpr const char* kItemSeconds = "0.2";
+constexpr int kSamples = 3;
+constexpr int kRunMs = 600;
+// Mostly a hole; large enough that its copy across file systems can be seen.
+constexpr std::uint64_t kLargeCompanionBytes = 32u << 20;
+
+} // namespace
+
+// Batches through the real suite and the real Tesmaro, with restarts of the
+// suite at random and stops of Tesmaro aimed at each moment of a batch's road:
+// its hand-over to the suite, the suite's run of it, a viewer's run and its
+// filing. The suite's log counts every hand-over and a recording viewer every
+// start: no batch may run twice, nor a viewer twice for one batch.
+class Soak : public ProgramTorture {
+protected:
+    // A stand-in result viewer that takes a moment: it notes its operation and
+    // result file in a record beside itself, then waits a fifth of a second.
+    std::string WriteViewer() {
+        const std::string path = scene.root + "/viewer";
+        e2e::WriteFile(path,
+                       "#!/bin/sh\nprintf '%s %s\\n' \"$2\" \"$1\" >> \"$0.record\"\nsleep 0.2\n");
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    void DropBatch() {
+        const std::string title = Numbered("S", dropped);
+        // Every tenth batch is refused by the suite and goes to Failed.
+        const std::string list =
+            dropped % 10 == 9 ? "[REFUSE] sample list\nS1\n" : SampleList(kSamples);
+        // The companion first, so that the batch is whole when it is seen.
+        planted[title + ".notes"] = Plant(scene.queue + "/" + title + ".notes", title + " notes\n");
+        planted[title + ".olb"] = Plant(scene.queue + "/" + title + ".olb", list);
+        ++dropped;
+    }
+
+    int WaitingBatches() const {
+        const e2e::Names names = FilesIn(scene.queue);
+        return static_cast<int>(std::count_if(names.begin(), names.end(), [](const auto& name) {
+            return name.size() > 4 && name.compare(name.size() - 4, 4, ".olb") == 0;
+        }));
+    }
+
+    // Takes in what the suite's log and the viewer's record have gained.
+    void Follow() {
+        for (const std::string& line : m_log.NewLines()) {
+            const auto entry = simtest::ParseSimLogLine(line);
+            if (!entry || entry->call != "QueueSampleBatch")
+                continue;
+            lastHandedOver = e2e::TitleOf(entry->path);
+            lastAccepted = entry->result.value_or(0) != 0;
+            handOvers[lastHandedOver].push_back(entry->t);
+            ++handOverCount;
+        }
+        for (const std::string& line : m_viewerRecord.NewLines()) {
+            const auto blank = line.find(' ');
+            if (blank == std::string::npos)
+                continue;
+            ++viewerStarts[e2e::TitleOf(line.substr(blank + 1)) + " " + line.substr(0, blank)];
+            ++viewerCount;
+        }
+    }
+
+    // Looks every millisecond until the count has grown; false at the
+    // deadline, or as soon as no batch is left to make it grow.
+    bool WaitForMore(const int& count, std::chrono::steady_clock::time_point deadline) {
+        Follow();
+        const int before = count;
+        for (int look = 1; std::chrono::steady_clock::now() < deadline; ++look) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            Follow();
+            if (count > before)
+                return true;
+            if (look % 100 == 0 && WaitingBatches() == 0)
+                return false;
+        }
+        return false;
+    }
+
+    bool WaitForAcceptedHandOver(std::chrono::steady_clock::time_point deadline) {
+        while (WaitForMore(handOverCount, deadline))
+            if (lastAccepted)
+                return true;
+        return false;
+    }
+
+    // Stops alternate between SIGTERM and SIGKILL; each eight of them aim once
+    // with each signal at each moment, in a random order.
+    Aim NextAim() {
+        const std::size_t k = stops.size() % (2 * kAims);
+        if (k == 0) {
+            for (auto& aims : m_deck) {
+                for (int i = 0; i < kAims; ++i)
+                    aims[i] = static_cast<Aim>(i);
+                std::shuffle(aims.begin(), aims.end(), random);
+            }
+        }
+        return m_deck[k % 2][k / 2];
+    }
+
+    // Waits for the aimed moment (at most a few seconds: with nothing left to
+    // do it never comes) and stops Tesmaro there. False when Tesmaro had
+    // ended by itself.
+    bool StopAimedAt(Aim aim) {
+        StopOfTesmaro stop;
+        stop.aim = aim;
+        stop.graceful = stops.size() % 2 == 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        switch (aim) {
+        case kHandOver:
+            stop.landed = WaitForMore(handOverCount, deadline);
+            break;
+        case kSuiteRun:
+            stop.landed = WaitForAcceptedHandOver(deadline);
+            if (stop.landed)
+                RandomPause(1, kRunMs - 100);
+            break;
+        case kViewerRun:
+            stop.landed = WaitForMore(viewerCount, deadline);
+            break;
+        case kFiling: {
+            // The batch just handed over gets a large companion, prepared
+            // beforehand and moved in at once, a tick before its filing.
+            const std::string aside = scene.root + "/large-companion";
+            const FileFacts facts = PlantSparse(aside, kLargeCompanionBytes, Seed() + dropped);
+            if (WaitForAcceptedHandOver(deadline) && planted.count(lastHandedOver + ".dat") == 0 &&
+                rename(aside.c_str(), (scene.queue + "/" + lastHandedOver + ".dat").c_str()) == 0) {
+                planted[lastHandedOver + ".dat"] = facts;
+                stop.landed = WatchForTemporary(processedDir, std::chrono::seconds(6));
+            }
+            unlink(aside.c_str());
+            break;
+        }
+        case kAims:
+            break;
+        }
+        if (tesmaro->HasEnded())
+            return false;
+        stop.t = e2e::NowFractional();
+        if (stop.graceful) {
+            const std::optional<int> status = tesmaro->Stop(e2e::kLimit);
+            EXPECT_EQ(status, std::optional<int>(0))
+                << "Tesmaro did not close on SIGTERM aimed at " << kAimNames[aim];
+        } else {
+            tesmaro->Kill();
+        }
+        stops.push_back(stop);
+        return true;
+    }
+
+    // Why a batch handed over more than once was: when, and the stops between.
+    std::string DoubleRun(const std::string& title, const std::vector<double>& times) const {
+        std::string text = "batch " + title + " was handed over to the suite " +
+                           std::to_string(times.size()) + " times, at";
+        char buf[96];
+        for (const double t : times) {
+            std::snprintf(buf, sizeof buf, "%s %.2f s", t == times.front() ? "" : ",", t - m_start);
+            text += buf;
+        }
+        text += "; Tesmaro was stopped between them:";
+        const char* separator = " ";
+        for (const StopOfTesmaro& stop : stops) {
+            if (stop.t < times.front() || stop.t > times.back())
+                continue;
+            std::snprintf(buf, sizeof buf, "%s%s aimed at %s at %.2f s", separator,
+                          stop.graceful ? "SIGTERM" : "SIGKILL", kAimNames[stop.aim],
+                          stop.t - m_start);
+            text += buf;
+            separator = ", ";
+        }
+        return text;
+    }
+
+    Planted planted;
+    int dropped = 0;
+    std::string processedDir;
+    std::vector<StopOfTesmaro> stops;
+    std::map<std::string, std::vector<double>> handOvers; // title: the times of its hand-overs
+    std::map<std::string, int> viewerStarts;              // "title /p": starts
+    int handOverCount = 0;
+    int viewerCount = 0;
+    std::string lastHandedOver;
+    bool lastAccepted = false;
+
+private:
+    const double m_start = e2e::NowFractional();
+    GrowingFile m_log{scene.simLog};
+    GrowingFile m_viewerRecord{scene.root + "/viewer.record"};
+    std::array<std::array<Aim, kAims>, 2> m_deck{};
+};
 
 TEST_F(Soak, ManyBatchesWithRandomRestartsOfTheSuiteAndTesmaro) {
     const int batches = Size(8, 1000);
-    ASSERT_TRUE(StartSuite("0"));
-    Planted planted;
-    for (int i = 0; i < batches; ++i) {
-        const std::string title = Numbered("S", i);
-        planted[title + ".olb"] = Plant(scene.queue + "/" + title + ".olb", SampleList(1));
-        planted[title + ".notes"] = Plant(scene.queue + "/" + title + ".notes", title + " notes\n");
-    }
-    const e2e::SettingsValues settings = {{"WaitBeforeSubmit", "0"}};
+    const int stopsWanted = Size(8, 200);
+    // Every file is copied across file systems, so that a stop can land in a copy.
+    processedDir = OtherFileSystemDir("Processed");
+    ASSERT_TRUE(StartSuite(kItemSeconds));
+    const e2e::SettingsValues settings = {{"WaitBeforeSubmit", "0"},
+                                          {"ProcessedDir", processedDir},
+                                          {"BrowserFile", WriteViewer()},
+                                          {"PrintReport", "1"},
+                                          {"CreateSummary", "1"}};
+    while (dropped < batches)
+        DropBatch();
     ASSERT_TRUE(LaunchTesmaro(settings));
 
     int suiteRestarts = 0;
-    int tesmaroRestarts = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60 + 4 * batches);
+    const auto start = std::chrono::steady_clock::now();
     std::uniform_int_distribution<int> event(0, 9);
-    while (!FilesIn(scene.queue).empty() && std::chrono::steady_clock::now() < deadline) {
-        RandomPause(1000, LongRun() ? 20000 : 4000);
+    while (static_cast<int>(stops.size()) < stopsWanted || !FilesIn(scene.queue).empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), start + std::chrono::seconds(60 + 5 * dropped))
+            << WaitingBatches() << " batches still waiting";
+        // Until the stops are done there is always something to aim at.
+        while (static_cast<int>(stops.size()) < stopsWanted && WaitingBatches() < 3)
+            DropBatch();
+        RandomPause(200, LongRun() ? 8000 : 2000);
         ASSERT_FALSE(tesmaro->HasEnded()) << "Tesmaro ended by itself";
-        switch (event(random)) {
-        case 0:
-        case 1:
-            suite->Kill();
-            ASSERT_TRUE(StartSuite("0"));
+        const int e = event(random);
+        if (e <= 2) {
+            if (e == 2)
+                suite->Stop();
+            else
+                suite->Kill();
+            ASSERT_TRUE(StartSuite(kItemSeconds));
             ++suiteRestarts;
-            break;
-        case 2:
-            suite->Stop();
-            ASSERT_TRUE(StartSuite("0"));
-            ++suiteRestarts;
-            break;
-        case 3:
-        case 4:
-            tesmaro->Kill();
+        } else if (e <= 7) {
+            ASSERT_TRUE(StopAimedAt(NextAim())) << "Tesmaro ended by itself";
             ASSERT_TRUE(LaunchTesmaro(settings));
-            ++tesmaroRestarts;
-            break;
-        case 5:
-            tesmaro->Stop();
-            ASSERT_TRUE(LaunchTesmaro(settings));
-            ++tesmaroRestarts;
-            break;
-        default:
-            break;
         }
     }
-    ASSERT_TRUE(FilesIn(scene.queue).empty()) << FilesIn(scene.queue).size() << " still waiting";
+    Follow();
+    EXPECT_EQ(FilesIn(scene.queue), e2e::Names{}) << "left in the queue";
 
-    // Every batch is filed exactly once, its companion beside it.
+    // Every file of a batch lies in Processed or in Failed, once, all of them
+    // in the same one.
+    std::map<std::string, std::set<std::string>> dirsOfBatch;
+    int misfiled = 0;
+    for (const auto& [name, facts] : planted) {
+        std::vector<std::string> where;
+        for (const std::string& dir : {processedDir, scene.failed})
+            if (Exists(dir + "/" + name))
+                where.push_back(dir);
+        if (where.size() != 1) {
+            ADD_FAILURE() << name << " is filed " << where.size() << " times";
+            ++misfiled;
+            continue;
+        }
+        dirsOfBatch[e2e::TitleOf(name)].insert(where.front());
+    }
+    int split = 0;
     int processed = 0;
-    int failed = 0;
-    for (int i = 0; i < batches; ++i) {
-        const std::string title = Numbered("S", i);
-        const bool inProcessed = Exists(scene.processed + "/" + title + ".olb");
-        const bool inFailed = Exists(scene.failed + "/" + title + ".olb");
-        EXPECT_NE(inProcessed, inFailed) << title;
-        const std::string& dir = inProcessed ? scene.processed : scene.failed;
-        EXPECT_TRUE(Exists(dir + "/" + title + ".notes")) << title;
-        (inProcessed ? processed : failed) += 1;
+    for (const auto& [title, dirs] : dirsOfBatch) {
+        if (dirs.size() > 1) {
+            ADD_FAILURE() << "batch " << title << " is split between Processed and Failed";
+            ++split;
+        }
+        processed += dirs.count(processedDir) != 0 ? 1 : 0;
     }
     const auto breaches =
-        Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsResultFile);
+        Breaches(planted, {scene.queue, processedDir, scene.failed}, IsResultFile);
     for (const std::string& breach : breaches)
         ADD_FAILURE() << breach;
-    std::cout << "batches soaked: " << batches << " (processed " << processed << ", failed "
-              << failed << "), suite restarts: " << suiteRestarts
-              << ", Tesmaro restarts: " << tesmaroRestarts << ", lost: " << breaches.size() << "\n";
+
+    // The suite ran each batch at most once, and the viewer each operation.
+    std::map<std::size_t, int> handOversPerBatch;
+    int runTwice = 0;
+    for (int i = 0; i < dropped; ++i) {
+        const std::string title = Numbered("S", i);
+        const std::vector<double>& times = handOvers[title];
+        ++handOversPerBatch[times.size()];
+        if (times.size() > 1) {
+            ADD_FAILURE() << DoubleRun(title, times);
+            ++runTwice;
+        }
+    }
+    int viewerTwice = 0;
+    for (const auto& [startOf, count] : viewerStarts) {
+        if (count > 1) {
+            ADD_FAILURE() << "the viewer ran " << count << " times for " << startOf;
+            ++viewerTwice;
+        }
+    }
+
+    // Per aim: stops by SIGTERM, by SIGKILL, and those whose moment came.
+    std::array<std::array<int, 3>, kAims> byAim{};
+    int graceful = 0;
+    for (const StopOfTesmaro& stop : stops) {
+        ++byAim[stop.aim][stop.graceful ? 0 : 1];
+        byAim[stop.aim][2] += stop.landed ? 1 : 0;
+        graceful += stop.graceful ? 1 : 0;
+    }
+    std::cout << "batches soaked: " << dropped << " (processed " << processed << ", failed "
+              << dropped - processed << "), suite restarts: " << suiteRestarts
+              << ", lost: " << breaches.size() << ", filed other than once: " << misfiled
+              << ", split: " << split << "\n";
+    std::cout << "Tesmaro stops: " << stops.size() << " (SIGTERM " << graceful << ", SIGKILL "
+              << stops.size() - graceful << "), aimed at (SIGTERM+SIGKILL, moment came):";
+    for (int aim = 0; aim < kAims; ++aim)
+        std::cout << (aim == 0 ? " " : ", ") << kAimNames[aim] << " " << byAim[aim][0] << "+"
+                  << byAim[aim][1] << " (" << byAim[aim][2] << ")";
+    std::cout << "; for the filing the moment is a copy seen under way\n";
+    std::cout << "hand-overs per batch (hand-overs: batches):";
+    for (const auto& [count, number] : handOversPerBatch)
+        std::cout << (count == handOversPerBatch.begin()->first ? " " : ", ") << count << ": "
+                  << number;
+    std::cout << "; batches run twice: " << runTwice << ", viewer starts: " << viewerCount
+              << ", viewer run twice for one batch and operation: " << viewerTwice << "\n";
 }
