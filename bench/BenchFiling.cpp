@@ -1,9 +1,11 @@
 // Filing one batch (its batch file and one companion of 1 KiB or 1 GiB) into
 // the Processed directory, within one file system and across two (from
 // /dev/shm to the temporary directory), side by side with `mv` and with `cp`
-// followed by `sync` and `rm`.
+// followed by `sync` and `rm`; and the durable writes of the run record that
+// go with each batch, on the disk and in /dev/shm.
 #include "BenchSupport.h"
 #include "engine/CBatchQueue.h"
+#include "engine/RunRecord.h"
 
 #include <benchmark/benchmark.h>
 
@@ -134,6 +136,78 @@ void BM_FileBatch(benchmark::State& state, Method method, Where where) {
     state.counters["companion_bytes"] = static_cast<double>(bytes);
 }
 
+// A run record's entry as the engine writes it for a batch of a queue
+// directory: an accepted batch with a typical path and identity.
+engine::RunEntry TypicalEntry(std::size_t n) {
+    const std::string title = std::to_string(100000 + n);
+    engine::RunEntry entry;
+    entry.identity = {2049, 3'000'000 + n, 1'765'000'000 + static_cast<std::int64_t>(n),
+                      123'456'789};
+    entry.path = "/home/lab/queue/" + title + ".olb";
+    entry.title = title;
+    entry.stage = engine::RunStage::Accepted;
+    return entry;
+}
+
+// The record lives in a directory of its own under `base`, as in the user's
+// state directory, made by the first write (outside the timing).
+struct RecordLab {
+    explicit RecordLab(const std::string& base) : dir(base), store(dir / "state/Tesmaro.runs") {}
+    bench::ScratchDir dir;
+    engine::StateFileRunRecordStore store;
+};
+
+// One durable write of a record holding `entries` entries: what every change
+// of a batch's stage costs.
+void BM_RunRecordSave(benchmark::State& state, const std::string& base) {
+    RecordLab lab(base);
+    std::vector<engine::RunEntry> entries;
+    for (long i = 0; i < state.range(0); ++i)
+        entries.push_back(TypicalEntry(static_cast<std::size_t>(i)));
+    const std::string text = engine::FormatRunRecord(entries);
+    if (!lab.store.Save(text)) {
+        state.SkipWithError("cannot write the run record");
+        return;
+    }
+    for (auto _ : state) {
+        if (!lab.store.Save(text)) {
+            state.SkipWithError("cannot write the run record");
+            break;
+        }
+    }
+    state.counters["record_bytes"] = static_cast<double>(text.size());
+}
+
+// The record's part in one plain accepted batch while `others` entries stay in
+// it: the hand-over written before the call, the acceptance after it, and the
+// removal once the batch is filed; three writes, each formatted afresh.
+void BM_RunRecordPlainBatch(benchmark::State& state, const std::string& base) {
+    RecordLab lab(base);
+    engine::RunRecord record(lab.store);
+    const auto others = static_cast<std::size_t>(state.range(0));
+    for (std::size_t i = 0; i < others; ++i)
+        record.Put(TypicalEntry(i));
+    if (!record.Save()) {
+        state.SkipWithError("cannot write the run record");
+        return;
+    }
+    engine::RunEntry batch = TypicalEntry(others);
+    batch.stage = engine::RunStage::HandingOver;
+    for (auto _ : state) {
+        record.Put(batch);
+        bool saved = record.Save();
+        record.SetStage(batch.identity, batch.path, engine::RunStage::Accepted);
+        saved = record.Save() && saved;
+        record.Erase(batch.identity, batch.path);
+        saved = record.Save() && saved;
+        if (!saved) {
+            state.SkipWithError("cannot write the run record");
+            break;
+        }
+    }
+    state.counters["other_entries"] = static_cast<double>(others);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +231,24 @@ int main(int argc, char** argv) {
                     b->Iterations(3);
             }
         }
+    }
+    // The record's writes: on the disk (the temporary directory), where the
+    // flushes wait for it, and in memory, where they do not.
+    for (const std::string& base : {bench::TemporaryBase(), std::string(kSharedMemory)}) {
+        const std::string where = base == kSharedMemory ? "shm" : "tmp";
+        benchmark::RegisterBenchmark(("BM_RunRecordSave/" + where).c_str(), BM_RunRecordSave, base)
+            ->ArgName("entries")
+            ->Arg(1)
+            ->Arg(100)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("BM_RunRecordPlainBatch/" + where).c_str(),
+                                     BM_RunRecordPlainBatch, base)
+            ->ArgName("others")
+            ->Arg(0)
+            ->Arg(99)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

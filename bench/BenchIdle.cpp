@@ -2,7 +2,8 @@
 // period (60 seconds unless TESMARO_IDLE_SECONDS says otherwise), once with an
 // empty queue and once with 100,000 waiting batches and the suite not running,
 // and a third time like the second with a trial of a memory setting. All run
-// side by side, each in a private settings home and runtime directory.
+// side by side, each in a private settings home, state home (its run record)
+// and runtime directory, and each on a queue directory of its own.
 #include "BenchSupport.h"
 #include "QueueDirFixture.h"
 
@@ -47,6 +48,7 @@ public:
                    const std::vector<std::string>& extraEnvironment = {})
         : m_batchesWaiting(batchesWaiting) {
         const std::string config = m_scene / "config";
+        const std::string state = m_scene / "state";
         const std::string runtime = m_scene / "runtime";
         m_statusFile = m_scene / "status.sem";
         mkdir(config.c_str(), 0700);
@@ -64,7 +66,7 @@ public:
             std::ofstream(m_statusFile) << "";
         const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
         std::vector<std::string> environment = {
-            "XDG_CONFIG_HOME=" + config, "XDG_RUNTIME_DIR=" + runtime,
+            "XDG_CONFIG_HOME=" + config, "XDG_STATE_HOME=" + state, "XDG_RUNTIME_DIR=" + runtime,
             // No suite listens there: it is not running.
             "KORVANE_SIM_SOCKET=" + (m_scene / "no-suite.sock"), "QT_QPA_PLATFORM=offscreen"};
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
@@ -106,14 +108,18 @@ double Seconds() {
 }
 
 void BM_Idle(benchmark::State& state) {
-    const std::string& fullQueue = QueueDirWith(static_cast<std::size_t>(state.range(0)));
+    const auto batches = static_cast<std::size_t>(state.range(0));
+    const std::string& fullQueue = QueueDirWith(batches);
+    // The same batches in another directory: a second Tesmaro on the first
+    // would only show the list, never tick as the owner does.
+    const std::string& trialQueue = QueueDirWith(batches, 1);
     bench::ScratchDir emptyQueue;
     for (auto _ : state) {
         RunningTesmaro empty(emptyQueue.Path(), false);
         RunningTesmaro full(fullQueue, true);
         // A trial of a change proposed for the program's start: large blocks
         // always mapped on their own, so that freeing them returns the memory.
-        RunningTesmaro trial(fullQueue, true, {"MALLOC_MMAP_THRESHOLD_=131072"});
+        RunningTesmaro trial(trialQueue, true, {"MALLOC_MMAP_THRESHOLD_=131072"});
         if (!empty.WaitUntilTicking() || !full.WaitUntilTicking() || !trial.WaitUntilTicking()) {
             state.SkipWithError("Tesmaro did not start ticking");
             return;

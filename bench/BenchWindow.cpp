@@ -1,7 +1,8 @@
 // The main window at work, offscreen, with the real engine and watcher:
 //  - a whole tick (ProcessStep, then Refresh with the list model rebuilt and
 //    both status lines set, then the events that follows) with the suite busy,
-//    side by side with the scan floor of the same directory;
+//    side by side with the scan floor of the same directory, and the same
+//    tick while the suite runs a batch handed over by the window;
 //  - a burst of new files while the watcher and the window run: messages,
 //    rescans and the CPU time the burst costs, against the cost of one rescan.
 #include "BenchSupport.h"
@@ -28,18 +29,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A suite whose answers are fixed: running, with `items` in its queue.
+// A suite whose answers are fixed: running, with `items` in its queue; it
+// accepts every batch handed to it.
 class FixedLibrary final : public external::QueueLibrary {
 public:
-    FixedLibrary(int running, int items) : m_running(running), m_items(items) {}
+    FixedLibrary(int running, int queued) : items(queued), m_running(running) {}
     int IsKorvaneRunning() override { return m_running; }
-    int GetNumberOfQueueItems() override { return m_items; }
+    int GetNumberOfQueueItems() override { return items; }
     int QueueControl(int) override { return 0; }
-    int QueueSampleBatch(const std::string&, int, int, int, int) override { return 0; }
+    int QueueSampleBatch(const std::string&, int, int, int, int) override { return 1; }
+
+    int items;
 
 private:
     int m_running;
-    int m_items;
 };
 
 // The real finder, counting the searches made with one pattern (the scan's).
@@ -148,6 +151,9 @@ public:
         m_store.WriteString("Settings", "AbortFile", m_scratch / "abort.sem");
         m_store.WriteString("Settings", "ProcessedDir", m_scratch / "Processed");
         m_store.WriteString("Settings", "FailedDir", m_scratch / "Failed");
+        // A batch that is handed over is handed over at the first tick, even
+        // in a queue directory made a moment ago.
+        m_store.WriteInt("Settings", "WaitBeforeSubmit", 0);
         app::MainWindowServices services{&m_library, &m_clock, &m_store};
         services.makeEngine = [this](engine::EngineServices engineServices) {
             engineServices.finders = [this] {
@@ -167,6 +173,7 @@ public:
     ~WindowLab() { window.reset(); }
 
     int Rows() const { return window->Rows()->rowCount(); }
+    FixedLibrary& Library() { return m_library; }
 
     std::atomic<int> rescans{0};
     CountingPoster poster;
@@ -196,6 +203,27 @@ void BM_WindowTick(benchmark::State& state) {
         // The view's relayout and repaint after the model reset belong to the tick.
         QCoreApplication::processEvents();
     }
+    state.counters["rows"] = lab.Rows();
+}
+
+// One tick while the suite runs the oldest batch, handed over by the first
+// tick: the state the window is in for most of a long queue's life.
+void BM_WindowTickBatchInFlight(benchmark::State& state) {
+    WindowLab lab(QueueDirWith(static_cast<std::size_t>(state.range(0))), 1, 0);
+    lab.window->SetTimerPeriod(0); // the benchmark drives the ticks
+    lab.window->OnTimer(0);
+    QCoreApplication::processEvents();
+    if (lab.window->Engine()->Submitted() == 0) {
+        state.SkipWithError("no batch was handed over");
+        return;
+    }
+    lab.Library().items = 1; // the batch runs
+    for (auto _ : state) {
+        lab.window->OnTimer(0);
+        QCoreApplication::processEvents();
+    }
+    if (lab.window->Engine()->Submitted() == 0)
+        state.SkipWithError("the batch in flight was dropped");
     state.counters["rows"] = lab.Rows();
 }
 
@@ -305,6 +333,9 @@ int main(int argc, char** argv) {
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_WindowTick", BM_WindowTick)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_WindowTickBatchInFlight", BM_WindowTickBatchInFlight)
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
     }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -27,9 +28,11 @@ void Fill(const std::string& dir, std::size_t batches) {
 }
 
 // A kept queue directory, complete once its marker file exists.
-std::string KeptQueueDir(const std::string& base, std::size_t batches) {
-    const std::string dir = base + "/queue-" + std::to_string(batches);
-    const std::string complete = base + "/queue-" + std::to_string(batches) + ".complete";
+std::string KeptQueueDir(const std::string& base, std::size_t batches, int copy) {
+    std::string dir = base + "/queue-" + std::to_string(batches);
+    if (copy != 0)
+        dir += "-" + std::to_string(copy);
+    const std::string complete = dir + ".complete";
     struct stat st {};
     if (stat(complete.c_str(), &st) != 0) {
         mkdir(dir.c_str(), 0700);
@@ -43,16 +46,17 @@ std::string KeptQueueDir(const std::string& base, std::size_t batches) {
 
 } // namespace
 
-const std::string& QueueDirWith(std::size_t batches) {
-    static std::map<std::size_t, std::string> paths;
-    static std::map<std::size_t, std::unique_ptr<bench::ScratchDir>> owned;
-    auto& path = paths[batches];
+const std::string& QueueDirWith(std::size_t batches, int copy) {
+    static std::map<std::pair<std::size_t, int>, std::string> paths;
+    static std::map<std::pair<std::size_t, int>, std::unique_ptr<bench::ScratchDir>> owned;
+    const std::pair<std::size_t, int> key{batches, copy};
+    auto& path = paths[key];
     if (path.empty()) {
         const char* kept = std::getenv("TESMARO_BENCH_FIXTURES");
         if (kept != nullptr && *kept != '\0') {
-            path = KeptQueueDir(kept, batches);
+            path = KeptQueueDir(kept, batches, copy);
         } else {
-            auto& dir = owned[batches];
+            auto& dir = owned[key];
             dir = std::make_unique<bench::ScratchDir>();
             Fill(dir->Path(), batches);
             path = dir->Path();
