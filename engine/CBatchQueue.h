@@ -122,6 +122,8 @@ private:
     // Files a batch that has finished one way or the other; its entry in the
     // record stays until none of its files is left.
     void FileAndForget(const CBatch& batch, bool processed);
+    // Records where a batch is to be filed (in memory; Save writes it).
+    void NoteDestination(const CBatch& batch, bool processed);
     // Retries the filing of every batch that ran or failed earlier.
     void RetryPendingFilings();
     // The oldest batch of the list that has not been handed over or failed.

@@ -144,19 +144,27 @@ bool CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const Qu
 }
 
 void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
-    const RunStage stage = processed ? RunStage::Processed : RunStage::Failed;
+    // The destination is on disk before the first file moves: a stop midway
+    // must not leave the rest behind once the batch file itself has gone.
+    NoteDestination(batch, processed);
+    m_record.Save();
     // "Nothing left" counts only when the directory could be read.
     if (FileBatchFiles(batch, processed) && QueueDirectoryPresent()) {
         m_record.Erase(batch.identity, batch.path);
         if (batch.identity.Known())
             m_filedThisTick.push_back(batch.identity);
-    } else if (const RunEntry* entry = m_record.Find(batch.identity, batch.path)) {
+        m_record.Save();
+    }
+}
+
+void CBatchQueue::NoteDestination(const CBatch& batch, bool processed) {
+    const RunStage stage = processed ? RunStage::Processed : RunStage::Failed;
+    if (const RunEntry* entry = m_record.Find(batch.identity, batch.path)) {
         if (entry->InFlight())
             m_record.SetStage(batch.identity, batch.path, stage);
     } else {
         m_record.Put({batch.identity, batch.path, batch.title, stage});
     }
-    m_record.Save();
 }
 
 void CBatchQueue::RetryPendingFilings() {
@@ -190,6 +198,13 @@ void CBatchQueue::FileEveryWaitingBatch() {
             if (dot > 0)
                 byTitle[name.substr(0, dot)].push_back(i);
     }
+    // The batches in flight go to Failed, and that is on disk before any file
+    // of theirs moves.
+    for (const CBatch& batch : m_list)
+        if (const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+            entry != nullptr && entry->InFlight())
+            NoteDestination(batch, false);
+    m_record.Save();
     platform::DurableMove move(*m_services.files);
     std::vector<bool> gone(files.size(), false);
     std::vector<std::pair<const CBatch*, bool>> outcomes;
@@ -218,13 +233,9 @@ void CBatchQueue::FileEveryWaitingBatch() {
     // Only batches the record knows are remembered: one that never ran and
     // could not be filed is filed again on the next tick of the abort.
     const bool present = QueueDirectoryPresent();
-    for (const auto& [batch, whole] : outcomes) {
+    for (const auto& [batch, whole] : outcomes)
         if (whole && present)
             m_record.Erase(batch->identity, batch->path);
-        else if (const RunEntry* entry = m_record.Find(batch->identity, batch->path);
-                 entry != nullptr && entry->InFlight())
-            m_record.SetStage(batch->identity, batch->path, RunStage::Failed);
-    }
     m_record.Save();
 }
 
