@@ -281,7 +281,8 @@ bool CBatchQueue::LaunchViewer(const CBatch& batch, bool print) {
     const std::string& viewer = m_settings.BrowserFile;
     const platform::ProcessRequest request{
         viewer, ViewerArguments(viewer, resultPath, print, scheme), ViewerWorkingDirectory(viewer)};
-    return m_services.launcher->RunAndWait(request, ViewerWait(m_settings.ExternalTimeout));
+    return m_services.launcher->RunAndWait(request, ViewerWait(m_settings.ExternalTimeout))
+        .Started();
 }
 
 bool CBatchQueue::GetResultExtension(const std::string& viewerPath, std::string& extension) const {

@@ -108,7 +108,8 @@ std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : m_pid(other.m_pid), m_pidfd(other.m_pidfd), m_reaped(other.m_reaped) {
+    : m_pid(other.m_pid), m_pidfd(other.m_pidfd), m_reaped(other.m_reaped),
+      m_status(other.m_status) {
     other.m_pidfd = -1;
     other.m_reaped = true;
 }
@@ -119,6 +120,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         m_pid = other.m_pid;
         m_pidfd = other.m_pidfd;
         m_reaped = other.m_reaped;
+        m_status = other.m_status;
         other.m_pidfd = -1;
         other.m_reaped = true;
     }
@@ -142,6 +144,8 @@ bool ChildProcess::TryReap() {
     const pid_t got = waitpid(m_pid, &status, WNOHANG);
     // ECHILD: someone else reaped it (children ignored process-wide).
     if (got == m_pid || (got < 0 && errno == ECHILD)) {
+        if (got == m_pid)
+            m_status = status;
         m_reaped = true;
         CloseDescriptor();
     }

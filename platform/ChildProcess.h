@@ -34,6 +34,9 @@ public:
 
     pid_t Pid() const { return m_pid; }
     bool Reaped() const { return m_reaped; }
+    // The wait status it ended with, once this object has reaped it; empty
+    // before, or when someone else reaped it.
+    std::optional<int> ExitStatus() const { return m_status; }
     // Waits until the child ends or the time-out passes, and reaps it when it
     // has ended. True when it has ended. A time-out of 0 or less does not wait.
     bool WaitFor(std::chrono::milliseconds timeout);
@@ -47,6 +50,7 @@ private:
     pid_t m_pid = -1;
     int m_pidfd = -1;
     bool m_reaped = false;
+    std::optional<int> m_status;
 };
 
 // Children that outlived their wait: each one is reaped once it has ended, so

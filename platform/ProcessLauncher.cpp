@@ -1,16 +1,24 @@
 #include "platform/ProcessLauncher.h"
 
+#include <cerrno>
+#include <sys/wait.h>
+
 namespace platform {
 
-bool SpawningLauncher::RunAndWait(const ProcessRequest& request,
-                                  std::chrono::milliseconds timeout) {
+RunOutcome SpawningLauncher::RunAndWait(const ProcessRequest& request,
+                                        std::chrono::milliseconds timeout) {
     m_reaper.ReapEnded();
     std::optional<ChildProcess> child = ChildProcess::Start(request);
     if (!child)
-        return false;
-    if (!child->WaitFor(timeout))
+        return {RunOutcome::End::NotStarted, errno};
+    if (!child->WaitFor(timeout)) {
         m_reaper.Adopt(std::move(*child));
-    return true;
+        return {RunOutcome::End::StillRunning, 0};
+    }
+    const std::optional<int> status = child->ExitStatus();
+    if (status && WIFSIGNALED(*status))
+        return {RunOutcome::End::Killed, WTERMSIG(*status)};
+    return {RunOutcome::End::Exited, status && WIFEXITED(*status) ? WEXITSTATUS(*status) : 0};
 }
 
 } // namespace platform

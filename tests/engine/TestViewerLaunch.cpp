@@ -104,7 +104,7 @@ TEST(ViewerLaunch, ArgumentsReachTheViewerUnchangedWithoutAShell) {
     ViewerEnvironment env;
     platform::SpawningLauncher launcher;
     const Names args{kViewer, "-r", "two words", "\"quoted\"", "line\nbreak", "$(touch x);*", ""};
-    ASSERT_TRUE(launcher.RunAndWait({kViewer, args, ""}, 30s));
+    ASSERT_TRUE(launcher.RunAndWait({kViewer, args, ""}, 30s).Started());
     const ViewerRecord record = ReadRecord(env.record);
     EXPECT_EQ(record.arguments, args);
     EXPECT_EQ(record.cwd, CurrentDirectory());
@@ -139,7 +139,8 @@ TEST(ViewerLaunch, WorkingDirectoryComesFromTheProgramsPath) {
     ASSERT_EQ(chdir(base.Path().c_str()), 0);
     platform::SpawningLauncher launcher;
     // A relative path with a directory is found from our directory and run there.
-    const bool started = launcher.RunAndWait({"tools/viewer", {"tools/viewer"}, "tools/"}, 30s);
+    const bool started =
+        launcher.RunAndWait({"tools/viewer", {"tools/viewer"}, "tools/"}, 30s).Started();
     ASSERT_EQ(chdir(saved.c_str()), 0);
     ASSERT_TRUE(started);
     EXPECT_EQ(ReadRecord(env.record).cwd, base / "tools");
@@ -148,7 +149,7 @@ TEST(ViewerLaunch, WorkingDirectoryComesFromTheProgramsPath) {
     std::filesystem::remove(env.record);
     const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
     setenv("PATH", (base / "tools").c_str(), 1);
-    const bool bare = launcher.RunAndWait({"viewer", {"viewer"}, ""}, 30s);
+    const bool bare = launcher.RunAndWait({"viewer", {"viewer"}, ""}, 30s).Started();
     setenv("PATH", oldPath.c_str(), 1);
     ASSERT_TRUE(bare);
     EXPECT_EQ(ReadRecord(env.record).cwd, saved);
@@ -160,7 +161,7 @@ TEST(ViewerLaunch, TheViewerInheritsNoDescriptorOfOurs) {
     const int leaky = open("/dev/null", O_RDONLY);
     ASSERT_GE(leaky, 3);
     platform::SpawningLauncher launcher;
-    const bool started = launcher.RunAndWait({kViewer, {kViewer}, ""}, 30s);
+    const bool started = launcher.RunAndWait({kViewer, {kViewer}, ""}, 30s).Started();
     close(leaky);
     ASSERT_TRUE(started);
     std::string standard;
@@ -172,9 +173,14 @@ TEST(ViewerLaunch, TheViewerInheritsNoDescriptorOfOurs) {
 
 TEST(ViewerLaunch, AProgramThatCannotStartReportsFalse) {
     platform::SpawningLauncher launcher;
-    EXPECT_FALSE(launcher.RunAndWait({"/nonexistent/viewer", {"/nonexistent/viewer"}, ""}, 1s));
-    EXPECT_FALSE(launcher.RunAndWait({"no-such-viewer-here", {"no-such-viewer-here"}, ""}, 1s));
-    EXPECT_FALSE(launcher.RunAndWait({kViewer, {kViewer}, "/nonexistent/dir/"}, 1s));
+    for (const platform::ProcessRequest& request :
+         {platform::ProcessRequest{"/nonexistent/viewer", {"/nonexistent/viewer"}, ""},
+          {"no-such-viewer-here", {"no-such-viewer-here"}, ""},
+          {kViewer, {kViewer}, "/nonexistent/dir/"}}) {
+        const platform::RunOutcome outcome = launcher.RunAndWait(request, 1s);
+        EXPECT_EQ(outcome.end, platform::RunOutcome::End::NotStarted) << request.program;
+        EXPECT_EQ(outcome.code, ENOENT) << request.program;
+    }
     EXPECT_EQ(launcher.Outliving().Count(), 0u);
 }
 
@@ -217,7 +223,9 @@ TEST(ViewerLaunch, AWaitEndsAsSoonAsTheViewerEnds) {
     ViewerEnvironment env;
     platform::SpawningLauncher launcher;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(launcher.RunAndWait({kViewer, {kViewer}, ""}, 600s));
+    const platform::RunOutcome outcome = launcher.RunAndWait({kViewer, {kViewer}, ""}, 600s);
+    EXPECT_EQ(outcome.end, platform::RunOutcome::End::Exited);
+    EXPECT_EQ(outcome.code, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
     EXPECT_EQ(launcher.Outliving().Count(), 0u);
     EXPECT_EQ(ProcessState(ReadRecord(env.record).pid), 0);

@@ -2,6 +2,7 @@
 
 #include "platform/ProcessLauncher.h"
 
+#include <cerrno>
 #include <chrono>
 #include <vector>
 
@@ -15,14 +16,17 @@ public:
         std::chrono::milliseconds timeout;
     };
 
-    bool RunAndWait(const platform::ProcessRequest& request,
-                    std::chrono::milliseconds timeout) override {
+    platform::RunOutcome RunAndWait(const platform::ProcessRequest& request,
+                                    std::chrono::milliseconds timeout) override {
         launches.push_back({request, timeout});
-        return result;
+        if (!result)
+            return {platform::RunOutcome::End::NotStarted, ENOENT};
+        return outcome;
     }
     void ReapEnded() override { ++reapCalls; }
 
-    bool result = true;
+    bool result = true; // false: nothing starts
+    platform::RunOutcome outcome{platform::RunOutcome::End::Exited, 0};
     int reapCalls = 0;
     std::vector<Launch> launches;
 };
