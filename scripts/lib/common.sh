@@ -7,6 +7,9 @@ TESMARO_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
+# Only for scripts/package: cpack's dependency scan, and the checkers.
+TESMARO_PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian desktop-file-utils systemd man-db)
+
 # Only for the fuzzing stage of .ci/run: clang and its libFuzzer runtime.
 TESMARO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
