@@ -1,4 +1,5 @@
 #include "settings/CBatchParamsPage4.h"
+#include "settings/ProgramFileDialog.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -10,14 +11,8 @@ namespace settings {
 
 FileChooser DefaultFileChooser() {
     return [](QWidget* owner, const QString& initialFile) -> std::optional<QString> {
-        QFileDialog dialog(owner, QStringLiteral("Open"), initialFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setDefaultSuffix(QStringLiteral("exe"));
-        dialog.setNameFilters(
-            {QStringLiteral("Executable Files (*.exe)"), QStringLiteral("All Files (*)")});
-        if (!initialFile.isEmpty())
-            dialog.selectFile(initialFile);
+        QFileDialog dialog(owner, QStringLiteral("Open"));
+        SetUpProgramDialog(dialog, initialFile);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return dialog.selectedFiles().constFirst();

@@ -1,5 +1,6 @@
 #include "app/ModalHelper.h"
 #include "settings/CBatchParamsSheet.h"
+#include "settings/ProgramFileDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +8,23 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 using settings::CBatchParams;
 using settings::CBatchParamsPage2;
 using settings::CBatchParamsSheet;
+
+// Readable failure messages for the lists of names below.
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace settings {
 void PrintTo(const CBatchParams& p, std::ostream* os) {
@@ -358,4 +369,77 @@ TEST(SheetModal, ClosingTheWindowReadsNothing) {
     });
     EXPECT_EQ(sheet.EditParams(record), 0);
     EXPECT_EQ(record, DistinctRecord());
+}
+
+TEST(ProgramDialog, ListsProgramsFirstAndTakesATypedNameAsItIs) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto make = [&dir](const char* name, QFile::Permissions permissions) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.setPermissions(permissions);
+    };
+    const QFile::Permissions plain = QFile::ReadOwner | QFile::WriteOwner;
+    make("tool", plain | QFile::ExeOwner);
+    make("notes", plain);
+    make("viewer.exe", plain); // a program of another system, not runnable here
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
+
+    QFileDialog dialog;
+    settings::SetUpProgramDialog(dialog, dir.filePath("notes"));
+    auto* proxy = dialog.proxyModel();
+    ASSERT_NE(proxy, nullptr);
+    auto* files = qobject_cast<QFileSystemModel*>(proxy->sourceModel());
+    ASSERT_NE(files, nullptr);
+    bool loaded = false;
+    QObject::connect(files, &QFileSystemModel::directoryLoaded,
+                     [&](const QString& path) { loaded = loaded || path == dir.path(); });
+    dialog.show();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return loaded; }));
+    const auto listed = [&] {
+        QStringList names;
+        const QModelIndex root = proxy->mapFromSource(files->index(dir.path()));
+        for (int row = 0; row < proxy->rowCount(root); ++row)
+            names << proxy->index(row, 0, root).data().toString();
+        names.sort();
+        return names;
+    };
+
+    EXPECT_EQ(dialog.nameFilters(),
+              (QStringList{"Programs (*)", "Executable Files (*.exe)", "All Files (*)"}));
+    // Each filter in turn, chosen as the user does, with the arrow key.
+    auto* filterList = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(filterList, nullptr);
+    const QStringList shown[] = {
+        {"sub", "tool"}, {"sub", "viewer.exe"}, {"notes", "sub", "tool", "viewer.exe"}};
+    for (int filter = 0; filter < 3; ++filter) {
+        if (filter > 0) {
+            QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+            QApplication::sendEvent(filterList, &down);
+        }
+        EXPECT_EQ(dialog.selectedNameFilter(), dialog.nameFilters()[filter]);
+        testsupport::WaitFor([&] { return listed() == shown[filter]; });
+        EXPECT_EQ(listed(), shown[filter]) << filter;
+    }
+
+    // A typed name is taken as typed: "viewer" is not "viewer.exe".
+    struct Case {
+        const char* typed;
+        std::optional<QString> chosen; // none: refused as not found
+    };
+    const Case cases[] = {{"viewer", std::nullopt}, {"tool", dir.filePath("tool")}};
+    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        testsupport::ModalWatch notFound;
+        name->setText(c.typed);
+        static_cast<QDialog&>(dialog).accept(); // the dialog's Open
+        EXPECT_EQ(dialog.isVisible(), !c.chosen.has_value());
+        if (c.chosen) {
+            EXPECT_EQ(dialog.selectedFiles(), QStringList{*c.chosen});
+        } else {
+            EXPECT_EQ(notFound.seen, std::vector<std::string>{"QMessageBox"});
+        }
+    }
 }
