@@ -31,7 +31,8 @@ void CBatchParamsPage4::CreateControls(const DialogUnits& u) {
     m_browserFile = AddEdit(kBrowserFile, u, 67, 58, 112, 14);
     auto* browse = new QPushButton(QStringLiteral("..."), this);
     browse->setObjectName(ControlName(kBrowse));
-    browse->setAutoDefault(false);
+    // Enter on the focused button presses it; elsewhere on the page Enter is OK.
+    browse->setAutoDefault(true);
     Place(browse, u, 181, 58, 25, 14);
     connect(browse, &QPushButton::clicked, this, [this] { OnBrowse(); });
 

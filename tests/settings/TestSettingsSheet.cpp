@@ -14,11 +14,13 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 
 using settings::CBatchParams;
 using settings::CBatchParamsPage2;
+using settings::CBatchParamsPage4;
 using settings::CBatchParamsSheet;
 
 // Readable failure messages for the lists of names below.
@@ -293,6 +295,82 @@ TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
                w->parentWidget() != &m_sheet.m_page2);
     }
     EXPECT_EQ(order, (std::vector<QString>{"1002", "1009", "1014", "1013"}));
+}
+
+TEST_F(SheetTest, TabCycleRunsThroughThePageThenOkCancelAndTheTabs) {
+    const auto name = [this](QWidget* w) {
+        return w == m_sheet.Tabs()->tabBar() ? QString("tabs") : w ? w->objectName() : "none";
+    };
+    const auto press = [this](Qt::Key key) {
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(m_sheet.focusWidget(), &event);
+    };
+    struct Case {
+        Tab tab;
+        std::vector<QString> cycle; // from the focus the page gets, Tab after Tab
+    };
+    const Case cases[] = {
+        {kDirectories, {"1004", "1005", "1007", "1", "2", "tabs", "1004"}},
+        {kControl, {"1002", "1009", "1014", "1013", "1", "2", "tabs", "1002"}},
+        {kOperations, {"1010", "1011", "1012", "1026", "1", "2", "tabs", "1010"}},
+        {kResults, {"1015", "1016", "1021", "1022", "1023", "1", "2", "tabs", "1015"}},
+    };
+    Open(DistinctRecord()); // the first row is the sheet as it opens
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cycle.front().toStdString());
+        Select(c.tab);
+        std::vector<QString> seen{name(m_sheet.focusWidget())};
+        for (std::size_t i = 1; i < c.cycle.size(); ++i) {
+            press(Qt::Key_Tab);
+            seen.push_back(name(m_sheet.focusWidget()));
+        }
+        EXPECT_EQ(seen, c.cycle);
+        press(Qt::Key_Backtab);
+        EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+        press(Qt::Key_Backtab);
+        EXPECT_EQ(name(m_sheet.focusWidget()), "2");
+        press(Qt::Key_Tab);
+        press(Qt::Key_Tab);
+    }
+    // While the tab bar has the focus, choosing a tab leaves it there.
+    press(Qt::Key_Backtab);
+    Select(kControl);
+    EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+}
+
+TEST_F(SheetTest, EnterPressesTheFocusedButtonElseOk) {
+    struct Case {
+        int control;
+        int browses;
+        int result; // -1: the sheet stays open
+    };
+    const Case cases[] = {
+        {CBatchParamsPage4::kBrowse, 1, -1},
+        {2, 0, QDialog::Rejected},
+        {1, 0, QDialog::Accepted},
+        {CBatchParamsPage4::kBrowserFile, 0, QDialog::Accepted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control);
+        CBatchParamsSheet sheet;
+        int browses = 0;
+        sheet.SetFileChooser([&browses](QWidget*, const QString&) {
+            ++browses;
+            return std::optional<QString>();
+        });
+        sheet.SetParams(DistinctRecord());
+        sheet.show();
+        sheet.Tabs()->setCurrentIndex(kResults);
+        auto* control = sheet.findChild<QWidget*>(settings::ControlName(c.control));
+        control->setFocus(Qt::TabFocusReason);
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(control, &enter);
+        EXPECT_EQ(browses, c.browses);
+        EXPECT_EQ(sheet.isVisible(), c.result == -1);
+        if (c.result != -1) {
+            EXPECT_EQ(sheet.result(), c.result);
+        }
+    }
 }
 
 TEST_F(SheetTest, BrowseStartsFromTheTypedPathAndFillsTheEdit) {
