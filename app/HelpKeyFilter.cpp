@@ -11,7 +11,8 @@ bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         const auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_F1 && key->modifiers() == Qt::NoModifier) {
-            if (m_onHelp)
+            // A held key repeats its press; only the first one asks for help.
+            if (m_onHelp && !key->isAutoRepeat())
                 m_onHelp();
             return true;
         }

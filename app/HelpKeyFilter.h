@@ -6,7 +6,8 @@
 
 namespace app {
 
-// Turns F1, pressed in any window of the program, into one help request.
+// Turns F1, pressed in any window of the program, into one help request per
+// press, however long the key is held.
 // Installed on the application, it sees key presses before any window does.
 class HelpKeyFilter final : public QObject {
     Q_OBJECT

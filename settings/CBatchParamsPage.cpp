@@ -15,6 +15,18 @@ QSize CBatchParamsPage::TemplateSize() const {
     return DialogUnits(font()).Size(m_widthUnits, m_heightUnits);
 }
 
+QList<QWidget*> CBatchParamsPage::TabStops() const {
+    // The window's focus chain holds the controls in the order they were made,
+    // which is template order; this page's part of it is its tab order.
+    QList<QWidget*> stops;
+    for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain()) {
+        if (isAncestorOf(w) && (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus &&
+            w->isEnabled() && w->isVisibleTo(this))
+            stops.push_back(w);
+    }
+    return stops;
+}
+
 void CBatchParamsPage::EnsureCreated() {
     if (m_created)
         return;

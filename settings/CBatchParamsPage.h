@@ -2,6 +2,7 @@
 
 #include "settings/DialogUnits.h"
 
+#include <QList>
 #include <QString>
 #include <QWidget>
 
@@ -33,6 +34,8 @@ public:
     bool IsCreated() const { return m_created; }
     // The template's size in pixels for the page's font.
     QSize TemplateSize() const;
+    // The controls that Tab stops at, in tab order; none before the page is created.
+    QList<QWidget*> TabStops() const;
 
     // Creates the controls, loads them from the fields and runs OnInitDialog;
     // only the first call acts.

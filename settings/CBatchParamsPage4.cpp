@@ -1,4 +1,5 @@
 #include "settings/CBatchParamsPage4.h"
+#include "settings/ProgramFileDialog.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -10,14 +11,8 @@ namespace settings {
 
 FileChooser DefaultFileChooser() {
     return [](QWidget* owner, const QString& initialFile) -> std::optional<QString> {
-        QFileDialog dialog(owner, QStringLiteral("Open"), initialFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setDefaultSuffix(QStringLiteral("exe"));
-        dialog.setNameFilters(
-            {QStringLiteral("Executable Files (*.exe)"), QStringLiteral("All Files (*)")});
-        if (!initialFile.isEmpty())
-            dialog.selectFile(initialFile);
+        QFileDialog dialog(owner, QStringLiteral("Open"));
+        SetUpProgramDialog(dialog, initialFile);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
             return std::nullopt;
         return dialog.selectedFiles().constFirst();
@@ -36,7 +31,8 @@ void CBatchParamsPage4::CreateControls(const DialogUnits& u) {
     m_browserFile = AddEdit(kBrowserFile, u, 67, 58, 112, 14);
     auto* browse = new QPushButton(QStringLiteral("..."), this);
     browse->setObjectName(ControlName(kBrowse));
-    browse->setAutoDefault(false);
+    // Enter on the focused button presses it; elsewhere on the page Enter is OK.
+    browse->setAutoDefault(true);
     Place(browse, u, 181, 58, 25, 14);
     connect(browse, &QPushButton::clicked, this, [this] { OnBrowse(); });
 

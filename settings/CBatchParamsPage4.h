@@ -18,8 +18,8 @@ namespace settings {
 using FileChooser =
     std::function<std::optional<QString>(QWidget* owner, const QString& initialFile)>;
 
-// The desktop's open-file dialog, offering "Executable Files (*.exe)" first and
-// then "All Files (*)", since programs here usually carry no extension.
+// An open-file dialog that lists the programs first, then "Executable Files
+// (*.exe)" and "All Files (*)", and takes a typed name as it is.
 FileChooser DefaultFileChooser();
 
 // "Results": the report and summary the viewer produces after a batch.

@@ -5,8 +5,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace settings {
 
@@ -112,9 +115,47 @@ int CBatchParamsSheet::EditParams(CBatchParams& record) {
 
 void CBatchParamsSheet::showEvent(QShowEvent* event) {
     m_shownIndex = m_tabs->currentIndex();
-    if (CBatchParamsPage* page = Page(m_shownIndex))
+    if (CBatchParamsPage* page = Page(m_shownIndex)) {
         page->EnsureCreated();
+        FocusFirstControl(page);
+    }
     QDialog::showEvent(event);
+}
+
+void CBatchParamsSheet::FocusFirstControl(CBatchParamsPage* page) {
+    const QList<QWidget*> stops = page->TabStops();
+    // As a tab into it would: an edit's text comes selected, ready to be typed over.
+    if (!stops.isEmpty())
+        stops.constFirst()->setFocus(Qt::TabFocusReason);
+}
+
+std::vector<QWidget*> CBatchParamsSheet::TabCycle() const {
+    std::vector<QWidget*> cycle;
+    if (CBatchParamsPage* page = Page(m_tabs->currentIndex())) {
+        const QList<QWidget*> stops = page->TabStops();
+        cycle.assign(stops.begin(), stops.end());
+    }
+    for (QWidget* w : {static_cast<QWidget*>(m_buttons->button(QDialogButtonBox::Ok)),
+                       static_cast<QWidget*>(m_buttons->button(QDialogButtonBox::Cancel)),
+                       static_cast<QWidget*>(m_tabs->tabBar())}) {
+        if (w->isVisibleTo(this) && w->isEnabled())
+            cycle.push_back(w);
+    }
+    return cycle;
+}
+
+bool CBatchParamsSheet::focusNextPrevChild(bool next) {
+    const std::vector<QWidget*> cycle = TabCycle();
+    if (cycle.empty())
+        return QDialog::focusNextPrevChild(next);
+    const auto size = static_cast<std::ptrdiff_t>(cycle.size());
+    const auto at = std::find(cycle.begin(), cycle.end(), focusWidget()) - cycle.begin();
+    // From outside the cycle, Tab enters at its start and Shift+Tab at its end.
+    const std::ptrdiff_t to =
+        at == size ? (next ? 0 : size - 1) : (at + (next ? 1 : -1) + size) % size;
+    cycle[static_cast<std::size_t>(to)]->setFocus(next ? Qt::TabFocusReason
+                                                       : Qt::BacktabFocusReason);
+    return true;
 }
 
 void CBatchParamsSheet::Present(const ExchangeFailure& failure) {
@@ -141,8 +182,13 @@ void CBatchParamsSheet::OnCurrentChanged(int index) {
         }
     }
     m_shownIndex = index;
-    if (CBatchParamsPage* page = Page(index))
+    if (CBatchParamsPage* page = Page(index)) {
         page->EnsureCreated();
+        // The arrow keys on a focused tab bar go on choosing tabs; any other
+        // choice of tab takes the focus to the new page.
+        if (focusWidget() != m_tabs->tabBar())
+            FocusFirstControl(page);
+    }
 }
 
 void CBatchParamsSheet::accept() {

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
 class QDialogButtonBox;
 class QTabWidget;
@@ -57,9 +58,14 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Tab and Shift+Tab run through the current page's controls, then OK,
+    // Cancel and the tab bar, and back to the page's first control.
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void OnCurrentChanged(int index);
+    std::vector<QWidget*> TabCycle() const;
+    void FocusFirstControl(CBatchParamsPage* page);
     // Tells the user why a page was refused and puts the focus on the culprit.
     void Present(const ExchangeFailure& failure);
 

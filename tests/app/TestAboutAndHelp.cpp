@@ -161,15 +161,16 @@ TEST(Help, PlainF1InAnyWindowIsOneRequest) {
         Qt::Key key;
         Qt::KeyboardModifiers modifiers;
         int requests;
+        bool autoRepeat = false;
     };
     for (const Case& c :
          {Case{&edit, Qt::Key_F1, Qt::NoModifier, 1}, Case{&about, Qt::Key_F1, Qt::NoModifier, 1},
-          Case{&edit, Qt::Key_F1, Qt::ShiftModifier, 0},
-          Case{&edit, Qt::Key_F2, Qt::NoModifier, 0}}) {
+          Case{&edit, Qt::Key_F1, Qt::ShiftModifier, 0}, Case{&edit, Qt::Key_F2, Qt::NoModifier, 0},
+          Case{&edit, Qt::Key_F1, Qt::NoModifier, 0, true}}) {
         requests = 0;
-        QKeyEvent key(QEvent::KeyPress, c.key, c.modifiers);
+        QKeyEvent key(QEvent::KeyPress, c.key, c.modifiers, QString(), c.autoRepeat);
         QApplication::sendEvent(c.target, &key);
-        EXPECT_EQ(requests, c.requests) << c.key;
+        EXPECT_EQ(requests, c.requests) << c.key << (c.autoRepeat ? " repeated" : "");
     }
     QApplication::instance()->removeEventFilter(&filter);
 }

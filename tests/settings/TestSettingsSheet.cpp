@@ -1,5 +1,6 @@
 #include "app/ModalHelper.h"
 #include "settings/CBatchParamsSheet.h"
+#include "settings/ProgramFileDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +8,25 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 using settings::CBatchParams;
 using settings::CBatchParamsPage2;
+using settings::CBatchParamsPage4;
 using settings::CBatchParamsSheet;
+
+// Readable failure messages for the lists of names below.
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace settings {
 void PrintTo(const CBatchParams& p, std::ostream* os) {
@@ -284,6 +297,82 @@ TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
     EXPECT_EQ(order, (std::vector<QString>{"1002", "1009", "1014", "1013"}));
 }
 
+TEST_F(SheetTest, TabCycleRunsThroughThePageThenOkCancelAndTheTabs) {
+    const auto name = [this](QWidget* w) {
+        return w == m_sheet.Tabs()->tabBar() ? QString("tabs") : w ? w->objectName() : "none";
+    };
+    const auto press = [this](Qt::Key key) {
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(m_sheet.focusWidget(), &event);
+    };
+    struct Case {
+        Tab tab;
+        std::vector<QString> cycle; // from the focus the page gets, Tab after Tab
+    };
+    const Case cases[] = {
+        {kDirectories, {"1004", "1005", "1007", "1", "2", "tabs", "1004"}},
+        {kControl, {"1002", "1009", "1014", "1013", "1", "2", "tabs", "1002"}},
+        {kOperations, {"1010", "1011", "1012", "1026", "1", "2", "tabs", "1010"}},
+        {kResults, {"1015", "1016", "1021", "1022", "1023", "1", "2", "tabs", "1015"}},
+    };
+    Open(DistinctRecord()); // the first row is the sheet as it opens
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cycle.front().toStdString());
+        Select(c.tab);
+        std::vector<QString> seen{name(m_sheet.focusWidget())};
+        for (std::size_t i = 1; i < c.cycle.size(); ++i) {
+            press(Qt::Key_Tab);
+            seen.push_back(name(m_sheet.focusWidget()));
+        }
+        EXPECT_EQ(seen, c.cycle);
+        press(Qt::Key_Backtab);
+        EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+        press(Qt::Key_Backtab);
+        EXPECT_EQ(name(m_sheet.focusWidget()), "2");
+        press(Qt::Key_Tab);
+        press(Qt::Key_Tab);
+    }
+    // While the tab bar has the focus, choosing a tab leaves it there.
+    press(Qt::Key_Backtab);
+    Select(kControl);
+    EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+}
+
+TEST_F(SheetTest, EnterPressesTheFocusedButtonElseOk) {
+    struct Case {
+        int control;
+        int browses;
+        int result; // -1: the sheet stays open
+    };
+    const Case cases[] = {
+        {CBatchParamsPage4::kBrowse, 1, -1},
+        {2, 0, QDialog::Rejected},
+        {1, 0, QDialog::Accepted},
+        {CBatchParamsPage4::kBrowserFile, 0, QDialog::Accepted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.control);
+        CBatchParamsSheet sheet;
+        int browses = 0;
+        sheet.SetFileChooser([&browses](QWidget*, const QString&) {
+            ++browses;
+            return std::optional<QString>();
+        });
+        sheet.SetParams(DistinctRecord());
+        sheet.show();
+        sheet.Tabs()->setCurrentIndex(kResults);
+        auto* control = sheet.findChild<QWidget*>(settings::ControlName(c.control));
+        control->setFocus(Qt::TabFocusReason);
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(control, &enter);
+        EXPECT_EQ(browses, c.browses);
+        EXPECT_EQ(sheet.isVisible(), c.result == -1);
+        if (c.result != -1) {
+            EXPECT_EQ(sheet.result(), c.result);
+        }
+    }
+}
+
 TEST_F(SheetTest, BrowseStartsFromTheTypedPathAndFillsTheEdit) {
     std::vector<QString> asked;
     std::optional<QString> answer;
@@ -358,4 +447,77 @@ TEST(SheetModal, ClosingTheWindowReadsNothing) {
     });
     EXPECT_EQ(sheet.EditParams(record), 0);
     EXPECT_EQ(record, DistinctRecord());
+}
+
+TEST(ProgramDialog, ListsProgramsFirstAndTakesATypedNameAsItIs) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto make = [&dir](const char* name, QFile::Permissions permissions) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.setPermissions(permissions);
+    };
+    const QFile::Permissions plain = QFile::ReadOwner | QFile::WriteOwner;
+    make("tool", plain | QFile::ExeOwner);
+    make("notes", plain);
+    make("viewer.exe", plain); // a program of another system, not runnable here
+    ASSERT_TRUE(QDir(dir.path()).mkdir("sub"));
+
+    QFileDialog dialog;
+    settings::SetUpProgramDialog(dialog, dir.filePath("notes"));
+    auto* proxy = dialog.proxyModel();
+    ASSERT_NE(proxy, nullptr);
+    auto* files = qobject_cast<QFileSystemModel*>(proxy->sourceModel());
+    ASSERT_NE(files, nullptr);
+    bool loaded = false;
+    QObject::connect(files, &QFileSystemModel::directoryLoaded,
+                     [&](const QString& path) { loaded = loaded || path == dir.path(); });
+    dialog.show();
+    ASSERT_TRUE(testsupport::WaitFor([&] { return loaded; }));
+    const auto listed = [&] {
+        QStringList names;
+        const QModelIndex root = proxy->mapFromSource(files->index(dir.path()));
+        for (int row = 0; row < proxy->rowCount(root); ++row)
+            names << proxy->index(row, 0, root).data().toString();
+        names.sort();
+        return names;
+    };
+
+    EXPECT_EQ(dialog.nameFilters(),
+              (QStringList{"Programs (*)", "Executable Files (*.exe)", "All Files (*)"}));
+    // Each filter in turn, chosen as the user does, with the arrow key.
+    auto* filterList = dialog.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(filterList, nullptr);
+    const QStringList shown[] = {
+        {"sub", "tool"}, {"sub", "viewer.exe"}, {"notes", "sub", "tool", "viewer.exe"}};
+    for (int filter = 0; filter < 3; ++filter) {
+        if (filter > 0) {
+            QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+            QApplication::sendEvent(filterList, &down);
+        }
+        EXPECT_EQ(dialog.selectedNameFilter(), dialog.nameFilters()[filter]);
+        testsupport::WaitFor([&] { return listed() == shown[filter]; });
+        EXPECT_EQ(listed(), shown[filter]) << filter;
+    }
+
+    // A typed name is taken as typed: "viewer" is not "viewer.exe".
+    struct Case {
+        const char* typed;
+        std::optional<QString> chosen; // none: refused as not found
+    };
+    const Case cases[] = {{"viewer", std::nullopt}, {"tool", dir.filePath("tool")}};
+    auto* name = dialog.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        testsupport::ModalWatch notFound;
+        name->setText(c.typed);
+        static_cast<QDialog&>(dialog).accept(); // the dialog's Open
+        EXPECT_EQ(dialog.isVisible(), !c.chosen.has_value());
+        if (c.chosen) {
+            EXPECT_EQ(dialog.selectedFiles(), QStringList{*c.chosen});
+        } else {
+            EXPECT_EQ(notFound.seen, std::vector<std::string>{"QMessageBox"});
+        }
+    }
 }
