@@ -1,3 +1,4 @@
+#include "app/CBatchQueueApp.h"
 #include "app/InstanceLock.h"
 #include "support/TempDir.h"
 
@@ -37,6 +38,20 @@ TEST(InstanceLockPath, RuntimeDirectoryElseTemporaryWithUser) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(app::InstanceLockPath(c.runtime, c.temp, 1000), c.path);
+}
+
+TEST(ApplicationName, TheExecutablesFileNameWithoutItsExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/tesmaro/Tesmaro", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.old", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.EXE", "Tesmaro"},
+        {"/opt/a.b/Tes.maro.bin", "Tes.maro"},
+        {"/opt/.Tesmaro", ".Tesmaro"},
+        {"/opt/tesmaro/Tesmaro (deleted)", "Tesmaro"},
+        {"Tesmaro.old", "Tesmaro"},
+    };
+    for (const auto& [path, name] : cases)
+        EXPECT_EQ(app::ApplicationNameOf(path), name) << path;
 }
 
 TEST(InstanceLock, OnlyOneHolderAtATime) {
