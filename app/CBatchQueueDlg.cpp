@@ -172,6 +172,7 @@ bool CBatchQueueDlg::OnInitDialog() {
     services.library = m_services.library;
     services.clock = m_services.clock;
     services.runs = m_services.runs;
+    services.launcher = m_services.launcher;
     try {
         if (m_services.makeEngine)
             m_engine = m_services.makeEngine(std::move(services));

@@ -44,6 +44,8 @@ struct MainWindowServices {
     WatcherFactory makeWatcher = DefaultWatcherFactory();
     // The record of handed-over batches; left out, it lasts as long as the window.
     engine::RunRecordStore* runs = nullptr;
+    // Starts the result viewer; left out, the engine uses its own.
+    platform::ProcessLauncher* launcher = nullptr;
 };
 
 // The text of the first status line for a number of waiting batches.

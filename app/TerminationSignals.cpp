@@ -1,14 +1,18 @@
 #include "app/TerminationSignals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace app {
 
 std::atomic<int> TerminationSignals::s_writeEnd{-1};
+std::atomic<int> TerminationSignals::s_stopFd{-1};
 
 void TerminationSignals::Handle(int /*signal*/) {
     const int savedErrno = errno;
@@ -18,43 +22,69 @@ void TerminationSignals::Handle(int /*signal*/) {
         // A full pipe already holds a wake-up; losing this byte loses nothing.
         [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
     }
+    if (const int stop = s_stopFd.load(); stop >= 0) {
+        const std::uint64_t one = 1;
+        // The counter only grows; a full counter is readable all the same.
+        [[maybe_unused]] const ssize_t written = write(stop, &one, sizeof one);
+    }
     errno = savedErrno;
 }
 
 TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject* parent)
-    : QObject(parent), m_onSignal(std::move(onSignal)) {
+    : QObject(parent) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
+    const int stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int expected = -1;
-    if (!s_writeEnd.compare_exchange_strong(expected, fds[1])) {
+    if (stop < 0 || !s_writeEnd.compare_exchange_strong(expected, fds[1])) {
         close(fds[0]);
         close(fds[1]);
+        if (stop >= 0)
+            close(stop);
         return;
     }
+    s_stopFd.store(stop);
     m_readEnd = fds[0];
     m_writeEnd = fds[1];
-    m_notifier = new QSocketNotifier(m_readEnd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, [this] { Drain(); });
+    m_stopFd = stop;
 
     struct sigaction action {};
     action.sa_handler = &TerminationSignals::Handle;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(kSignals); ++i)
-        sigaction(kSignals[i], &action, &m_previous[i]);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+        // Whoever started this process with the signal ignored meant it.
+        if (sigaction(kSignals[i], nullptr, &m_previous[i]) != 0 ||
+            m_previous[i].sa_handler == SIG_IGN)
+            continue;
+        m_owned[i] = sigaction(kSignals[i], &action, nullptr) == 0;
+    }
     m_installed = true;
+    if (onSignal && QCoreApplication::instance() != nullptr)
+        Listen(std::move(onSignal));
+}
+
+void TerminationSignals::Listen(std::function<void()> onSignal) {
+    m_onSignal = std::move(onSignal);
+    if (!m_installed || m_notifier != nullptr)
+        return;
+    m_notifier = new QSocketNotifier(m_readEnd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] { Drain(); });
 }
 
 TerminationSignals::~TerminationSignals() {
     if (!m_installed)
         return;
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
-        sigaction(kSignals[i], &m_previous[i], nullptr);
+        if (m_owned[i])
+            sigaction(kSignals[i], &m_previous[i], nullptr);
     s_writeEnd.store(-1);
+    s_stopFd.store(-1);
     delete m_notifier;
     close(m_readEnd);
     close(m_writeEnd);
+    close(m_stopFd);
 }
 
 void TerminationSignals::Drain() {

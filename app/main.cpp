@@ -1,7 +1,21 @@
 #include "app/CBatchQueueApp.h"
+#include "app/InstanceLock.h"
+#include "app/TerminationSignals.h"
+#include "platform/InheritedDescriptors.h"
 
 int main(int argc, char** argv) {
-    app::CBatchQueueApp application(argc, argv);
-    application.InitInstance();
+    // Before anything of ours is opened: nothing this process inherited may
+    // reach a viewer or the help viewer.
+    platform::MarkInheritedDescriptorsCloseOnExec();
+    // Owned before the guard is taken, so that no signal after it can end the
+    // program the abrupt way.
+    app::TerminationSignals termination;
+    // A second instance ends at once and silently, with or without a window
+    // system.
+    const app::InstanceLock guard(app::InstanceLockPath());
+    if (guard.GetState() == app::InstanceLock::State::HeldElsewhere)
+        return 0;
+    const auto application = app::CBatchQueueApp::Open(argc, argv);
+    application->InitInstance(termination);
     return 0;
 }

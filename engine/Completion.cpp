@@ -79,19 +79,27 @@ bool CBatchQueue::CompleteBatch(const CBatch& batch) {
     // matter: the batch is filed as processed.
     const RunEntry* entry = m_record.Find(m_current.identity, m_current.path);
     const RunStage reached = entry != nullptr ? entry->stage : RunStage::Accepted;
+    // Once this process is to stop, no viewer starts: a batch with a viewer
+    // run still to come is left to its record, which takes it up at the next
+    // start with that run, never with one that has been started already.
+    const bool recorded = entry != nullptr;
     const auto noteAndLaunch = [&](RunStage stage, bool print) {
         if (reached >= stage)
-            return;
-        const bool recorded = entry != nullptr;
+            return true;
+        if (m_services.launcher->StopRequested())
+            return false;
         m_record.SetStage(m_current.identity, m_current.path, stage);
         if (!recorded || m_record.Save())
             LaunchViewer(batch, print);
+        return true;
     };
-    if (m_settings.PrintReport != 0)
-        noteAndLaunch(RunStage::Printing, true);
-    if (m_settings.CreateSummary != 0)
-        noteAndLaunch(RunStage::Summarising, false);
-    FileAndForget(m_current, true);
+    bool viewersDone = m_settings.PrintReport == 0 || noteAndLaunch(RunStage::Printing, true);
+    viewersDone = viewersDone &&
+                  (m_settings.CreateSummary == 0 || noteAndLaunch(RunStage::Summarising, false));
+    // A batch the record does not know could not be taken up again: it is
+    // filed now, without the viewer runs left.
+    if (viewersDone || !recorded)
+        FileAndForget(m_current, true);
     return true;
 }
 

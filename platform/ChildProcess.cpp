@@ -152,27 +152,35 @@ bool ChildProcess::TryReap() {
     return m_reaped;
 }
 
-bool ChildProcess::WaitFor(std::chrono::milliseconds timeout) {
+ChildProcess::WaitEnd ChildProcess::WaitUntil(std::chrono::milliseconds timeout, int stopFd) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
     while (!TryReap()) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            return false;
-        if (m_pidfd < 0) {
+            return WaitEnd::TimedOut;
+        // Without a pidfd the wait falls back to short polls of the stop
+        // descriptor alone, or to short sleeps.
+        pollfd pfds[2] = {{m_pidfd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        pollfd* first = m_pidfd >= 0 ? &pfds[0] : &pfds[1];
+        const nfds_t count = static_cast<nfds_t>(&pfds[1] - first) + (stopFd >= 0 ? 1 : 0);
+        if (count == 0) {
             SleepBriefly();
             continue;
         }
-        pollfd pfd{m_pidfd, POLLIN, 0};
-        const int wait = static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX));
-        const int ready = poll(&pfd, 1, wait);
+        const int wait = m_pidfd >= 0
+                             ? static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX))
+                             : static_cast<int>(std::min<long long>(left.count() + 1, 10));
+        const int ready = poll(first, count, wait);
+        if (ready > 0 && stopFd >= 0 && (pfds[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0)
+            return TryReap() ? WaitEnd::Ended : WaitEnd::Interrupted;
         // A pidfd is readable once the child has ended, so the next TryReap
         // succeeds; should either ever fail, the loop still must not spin.
-        if ((ready < 0 && errno != EINTR) || (ready > 0 && !TryReap()))
+        if ((ready < 0 && errno != EINTR) || (ready > 0 && m_pidfd >= 0 && !TryReap()))
             SleepBriefly();
     }
-    return true;
+    return WaitEnd::Ended;
 }
 
 void ChildReaper::Adopt(ChildProcess child) {

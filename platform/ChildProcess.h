@@ -37,9 +37,15 @@ public:
     // The wait status it ended with, once this object has reaped it; empty
     // before, or when someone else reaped it.
     std::optional<int> ExitStatus() const { return m_status; }
-    // Waits until the child ends or the time-out passes, and reaps it when it
-    // has ended. True when it has ended. A time-out of 0 or less does not wait.
-    bool WaitFor(std::chrono::milliseconds timeout);
+    enum class WaitEnd { Ended, TimedOut, Interrupted };
+    // Waits until the child ends, the time-out passes or `stopFd` (when not
+    // -1) becomes readable, and reaps the child when it has ended. An ended
+    // child wins over the other two. A time-out of 0 or less does not wait.
+    WaitEnd WaitUntil(std::chrono::milliseconds timeout, int stopFd);
+    // As WaitUntil without a stop descriptor; true when the child has ended.
+    bool WaitFor(std::chrono::milliseconds timeout) {
+        return WaitUntil(timeout, -1) == WaitEnd::Ended;
+    }
     // Reaps the child when it has ended, without waiting.
     bool TryReap();
 

@@ -9,8 +9,13 @@ bool ParseInt32(const std::string& text, std::int32_t& out) {
     std::size_t end = text.find_last_not_of(" \t");
     if (begin == std::string::npos)
         return false;
-    if (text[begin] == '+')
+    // One sign at most: from_chars takes a '-' but not a '+', and a '+'
+    // skipped here must not let a second sign through.
+    if (text[begin] == '+') {
         ++begin;
+        if (begin <= end && (text[begin] == '-' || text[begin] == '+'))
+            return false;
+    }
     if (begin > end)
         return false;
     const char* first = text.data() + begin;

@@ -3,8 +3,10 @@
 #include "settings/MemoryProfileStore.h"
 
 #include <QByteArray>
+#include <QStandardPaths>
 #include <QStringList>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,20 +14,61 @@
 
 namespace settings {
 
-QtProfileStore::QtProfileStore(const QString& organisation, const QString& application)
-    : m_organisation(organisation), m_application(application),
-      m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                             organisation, application)),
-      m_unparsable(m_settings->status() == QSettings::FormatError) {}
+namespace {
 
-bool QtProfileStore::SetUnparsableFileAside() {
-    // The file may have been damaged or replaced since it was read: reading it
-    // again (nothing of ours is pending) tells.
-    m_settings->sync();
-    m_unparsable = m_unparsable || m_settings->status() == QSettings::FormatError;
-    if (!m_unparsable)
-        return true;
-    const QByteArray file = m_settings->fileName().toLocal8Bit();
+QString UserSettingsPath(const QString& organisation, const QString& application) {
+    // Where QSettings keeps a user's native settings on this desktop, without
+    // the organisation-wide and system-wide files it also reads: only the
+    // user's own file is this program's.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1Char('/') + organisation + QLatin1Char('/') + application +
+           QStringLiteral(".conf");
+}
+
+} // namespace
+
+QtProfileStore::QtProfileStore(const QString& organisation, const QString& application)
+    : m_path(UserSettingsPath(organisation, application)) {
+    Open(Inspect());
+}
+
+QtProfileStore::Entry QtProfileStore::Inspect() const {
+    // stat follows a link and never opens what it finds, so a FIFO is seen
+    // for what it is without blocking.
+    struct stat st {};
+    if (stat(m_path.toLocal8Bit().constData(), &st) != 0)
+        return errno == ENOENT ? Entry::Missing : Entry::Foreign;
+    if (!S_ISREG(st.st_mode))
+        return Entry::Foreign;
+    return st.st_size > kLargestFile ? Entry::TooLarge : Entry::Readable;
+}
+
+void QtProfileStore::Open(Entry entry) {
+    m_settings.reset();
+    m_unparsable = entry == Entry::TooLarge;
+    if (entry != Entry::Missing && entry != Entry::Readable)
+        return;
+    m_settings = std::make_unique<QSettings>(m_path, QSettings::NativeFormat);
+    m_unparsable = m_settings->status() == QSettings::FormatError;
+}
+
+bool QtProfileStore::PrepareForWrite() {
+    // The file may have been damaged, replaced or removed since it was read:
+    // looking again (nothing of ours is pending) tells.
+    const Entry entry = Inspect();
+    if (entry == Entry::Foreign)
+        return false;
+    if (entry == Entry::Readable && m_settings) {
+        m_settings->sync();
+        m_unparsable = m_unparsable || m_settings->status() == QSettings::FormatError;
+    } else {
+        Open(entry);
+    }
+    return !m_unparsable || SetFileAside();
+}
+
+bool QtProfileStore::SetFileAside() {
+    const QByteArray file = m_path.toLocal8Bit();
     // A hard link under a name not yet taken, then the old name goes: the
     // damaged content stays whole under the new name, and nothing is replaced.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -37,8 +80,7 @@ bool QtProfileStore::SetUnparsableFileAside() {
         if (linked || errno == ENOENT) {
             if (linked)
                 unlink(file.constData());
-            m_settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                     m_organisation, m_application);
+            m_settings = std::make_unique<QSettings>(m_path, QSettings::NativeFormat);
             m_unparsable = false;
             return true;
         }
@@ -61,7 +103,7 @@ static QString AsText(const QVariant& value) {
 
 std::string QtProfileStore::GetString(const std::string& section, const std::string& key,
                                       const std::string& defaultValue) {
-    const QVariant value = m_settings->value(Key(section, key));
+    const QVariant value = m_settings ? m_settings->value(Key(section, key)) : QVariant();
     if (!value.isValid())
         return defaultValue;
     return AsText(value).toStdString();
@@ -69,7 +111,7 @@ std::string QtProfileStore::GetString(const std::string& section, const std::str
 
 std::int32_t QtProfileStore::GetInt(const std::string& section, const std::string& key,
                                     std::int32_t defaultValue) {
-    const QVariant value = m_settings->value(Key(section, key));
+    const QVariant value = m_settings ? m_settings->value(Key(section, key)) : QVariant();
     std::int32_t out = defaultValue;
     if (!value.isValid() || !ParseInt32(AsText(value).toStdString(), out))
         return defaultValue;
@@ -78,7 +120,7 @@ std::int32_t QtProfileStore::GetInt(const std::string& section, const std::strin
 
 bool QtProfileStore::Write(const std::string& section, const std::string& key,
                            const QVariant& value) {
-    if (!SetUnparsableFileAside())
+    if (!PrepareForWrite() || !m_settings)
         return false;
     m_settings->setValue(Key(section, key), value);
     m_settings->sync();

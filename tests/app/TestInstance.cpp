@@ -1,3 +1,4 @@
+#include "app/CBatchQueueApp.h"
 #include "app/InstanceLock.h"
 #include "support/TempDir.h"
 
@@ -11,7 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
 #include <thread>
 
 extern char** environ;
@@ -33,6 +38,20 @@ TEST(InstanceLockPath, RuntimeDirectoryElseTemporaryWithUser) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(app::InstanceLockPath(c.runtime, c.temp, 1000), c.path);
+}
+
+TEST(ApplicationName, TheExecutablesFileNameWithoutItsExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/tesmaro/Tesmaro", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.old", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.EXE", "Tesmaro"},
+        {"/opt/a.b/Tes.maro.bin", "Tes.maro"},
+        {"/opt/.Tesmaro", ".Tesmaro"},
+        {"/opt/tesmaro/Tesmaro (deleted)", "Tesmaro"},
+        {"Tesmaro.old", "Tesmaro"},
+    };
+    for (const auto& [path, name] : cases)
+        EXPECT_EQ(app::ApplicationNameOf(path), name) << path;
 }
 
 TEST(InstanceLock, OnlyOneHolderAtATime) {
@@ -93,16 +112,21 @@ protected:
         }
     }
 
-    pid_t Start() {
+    // Starts the program (the built one unless told), its standard error into
+    // `errorFile` when given; it inherits every descriptor of this process
+    // that is not close-on-exec, and the signals this process ignores.
+    pid_t Start(std::string program = TESMARO_EXECUTABLE, const std::string& errorFile = "") {
         std::vector<char*> envp;
         for (std::string& entry : m_env)
             envp.push_back(entry.data());
         envp.push_back(nullptr);
-        std::string program = TESMARO_EXECUTABLE;
         char* argv[] = {program.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addchdir_np(&actions, m_dir.Path().c_str());
+        if (!errorFile.empty())
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0600);
         pid_t pid = -1;
         const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -182,5 +206,99 @@ TEST_F(ProgramInstances, TerminationSignalEndsTheProgramNormally) {
         ASSERT_TRUE(status.has_value()) << sig;
         EXPECT_TRUE(WIFEXITED(*status)) << sig;
         EXPECT_EQ(WEXITSTATUS(*status), 0) << sig;
+    }
+}
+
+namespace {
+
+// The signal numbers set in one of the masks of /proc/<pid>/status ("SigIgn",
+// "SigCgt"); empty when it cannot be read.
+std::set<int> SignalMask(pid_t pid, const std::string& field) {
+    std::set<int> out;
+    const std::string status = testsupport::ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("\n" + field + ":");
+    if (at == std::string::npos)
+        return out;
+    const unsigned long long mask = std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+    for (int sig = 1; sig < 64; ++sig)
+        if ((mask >> (sig - 1)) & 1)
+            out.insert(sig);
+    return out;
+}
+
+} // namespace
+
+TEST_F(ProgramInstances, InheritedDescriptorsAreNotPassedOnAndAnIgnoredHangupStaysIgnored) {
+    // As under nohup: the hangup is ignored when the program starts.
+    const int inherited = open(m_dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GT(inherited, 2);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &before), 0);
+    const pid_t program = Start();
+    sigaction(SIGHUP, &before, nullptr);
+    close(inherited);
+    ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
+
+    const std::string fdinfo = testsupport::ReadFile("/proc/" + std::to_string(program) +
+                                                     "/fdinfo/" + std::to_string(inherited));
+    const std::size_t flags = fdinfo.find("flags:");
+    ASSERT_NE(flags, std::string::npos) << "the descriptor was not inherited";
+    EXPECT_NE(std::stoul(fdinfo.substr(flags + 6), nullptr, 8) & O_CLOEXEC, 0u)
+        << "an inherited descriptor would reach the viewers";
+
+    EXPECT_EQ(SignalMask(program, "SigIgn").count(SIGHUP), 1u);
+    EXPECT_EQ(SignalMask(program, "SigCgt").count(SIGTERM), 1u);
+    ASSERT_EQ(kill(program, SIGHUP), 0);
+    ASSERT_EQ(kill(program, SIGTERM), 0);
+    const std::optional<int> status = WaitForExit(program, std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+TEST_F(ProgramInstances, WithoutAWindowSystemOneLineSaysHowToRunOffscreen) {
+    std::erase(m_env, std::string("QT_QPA_PLATFORM=offscreen"));
+    const std::string errors = m_dir / "errors";
+    const std::optional<int> status =
+        WaitForExit(Start(TESMARO_EXECUTABLE, errors), std::chrono::seconds(60));
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    const std::string text = testsupport::ReadFile(errors);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("QT_QPA_PLATFORM=offscreen"), std::string::npos) << text;
+
+    // Another instance runs: the check comes first, and ends it silently.
+    m_env.push_back("QT_QPA_PLATFORM=offscreen");
+    Start();
+    ASSERT_TRUE(WaitForLockHeld(std::chrono::seconds(60)));
+    m_env.pop_back();
+    const std::optional<int> second =
+        WaitForExit(Start(TESMARO_EXECUTABLE, errors), std::chrono::seconds(60));
+    ASSERT_TRUE(second.has_value());
+    EXPECT_TRUE(WIFEXITED(*second) && WEXITSTATUS(*second) == 0);
+    EXPECT_EQ(testsupport::ReadFile(errors), "");
+}
+
+TEST_F(ProgramInstances, TheSettingsAreNamedAfterTheExecutableFileNotTheNameItIsStartedBy) {
+    // Tesmaro.conf holds this scene's settings; under any other name the
+    // status file would be the default one, in the working directory.
+    testsupport::WriteFile(m_dir / "queue/B.olb", "Sample list\nS1\n");
+    const std::string copy = m_dir / "Tesmaro.old";
+    std::filesystem::copy_file(TESMARO_EXECUTABLE, copy);
+    const std::string link = m_dir / "other";
+    ASSERT_EQ(symlink(TESMARO_EXECUTABLE, link.c_str()), 0);
+    for (const std::string& program : {copy, link}) {
+        SCOPED_TRACE(program);
+        const pid_t started = Start(program);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!testsupport::Exists(m_dir / "status.sem") && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(testsupport::Exists(m_dir / "status.sem"));
+        EXPECT_FALSE(testsupport::Exists(m_dir / "c:\\sampling.sem"));
+        kill(started, SIGKILL);
+        WaitForExit(started, std::chrono::seconds(60));
+        unlink((m_dir / "status.sem").c_str());
     }
 }

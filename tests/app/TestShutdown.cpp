@@ -12,6 +12,7 @@
 #include <QMessageBox>
 
 #include <csignal>
+#include <poll.h>
 
 using app::TerminationSignals;
 
@@ -19,6 +20,8 @@ TEST(TerminationSignals, EachSignalBecomesOneCallOnTheEventLoop) {
     int calls = 0;
     TerminationSignals signalsSeen([&calls] { ++calls; });
     ASSERT_TRUE(signalsSeen.IsInstalled());
+    pollfd stop{signalsSeen.StopDescriptor(), POLLIN, 0};
+    EXPECT_EQ(poll(&stop, 1, 0), 0) << "a stop before any signal";
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         calls = 0;
         ASSERT_EQ(raise(sig), 0);
@@ -31,6 +34,8 @@ TEST(TerminationSignals, EachSignalBecomesOneCallOnTheEventLoop) {
     EXPECT_TRUE(testsupport::WaitFor([&] { return calls >= 1; }));
     QApplication::processEvents();
     EXPECT_EQ(calls, 1);
+    // The stop stays asked for, whoever has seen the calls.
+    EXPECT_EQ(poll(&stop, 1, 0), 1);
 }
 
 TEST(TerminationSignals, OnlyOneOwnerAndPreviousHandlersComeBack) {
@@ -43,6 +48,9 @@ TEST(TerminationSignals, OnlyOneOwnerAndPreviousHandlersComeBack) {
         TerminationSignals second([] {});
         EXPECT_TRUE(first.IsInstalled());
         EXPECT_FALSE(second.IsInstalled());
+        struct sigaction meanwhile {};
+        sigaction(SIGHUP, nullptr, &meanwhile);
+        EXPECT_EQ(meanwhile.sa_handler, SIG_IGN) << "a signal ignored at the start was taken over";
     }
     struct sigaction now {};
     sigaction(SIGHUP, nullptr, &now);

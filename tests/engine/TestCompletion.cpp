@@ -146,6 +146,21 @@ TEST(Completion, ViewerStartsAndFilingThroughTheCycle) {
          },
          {},
          {"B.olb"}},
+        {"a stop during the print's wait leaves the summary to the next start",
+         [&](EngineScene& s) {
+             print(s);
+             s.params.CreateSummary = 1;
+             s.launcher.stopDuringWait = true;
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
+         {}},
+        {"a stop during the last viewer's wait files the batch",
+         [&](EngineScene& s) {
+             print(s);
+             s.launcher.stopDuringWait = true;
+         },
+         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
+         {"B.olb", "B.rpt"}},
         {"neither report nor summary asked for",
          [](EngineScene& s) {
              s.params.BrowserFile = "/opt/tools/Telvorn.exe";

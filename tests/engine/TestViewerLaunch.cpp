@@ -5,12 +5,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 using engine::CBatch;
 using enginetest::EngineScene;
@@ -185,15 +187,26 @@ TEST(ViewerLaunch, AProgramThatCannotStartReportsFalse) {
 }
 
 TEST(ViewerLaunch, AViewerOutlivingTheTimeOutKeepsRunningAndIsReapedOnceItEnds) {
-    for (const int timeout : {1, 0}) {
-        SCOPED_TRACE(timeout);
+    struct Case {
+        int timeout;
+        bool stopOnceStarted; // a stop is asked for while the wait runs
+    };
+    for (const Case c : {Case{1, false}, Case{0, false}, Case{3600, true}}) {
+        SCOPED_TRACE(c.timeout);
         ViewerEnvironment env;
         WriteFile(env.hold, "");
-        platform::SpawningLauncher launcher;
+        const int stop = eventfd(0, EFD_CLOEXEC);
+        platform::SpawningLauncher launcher(stop);
+        std::thread stopper([&] {
+            if (c.stopOnceStarted && WaitUntil([&] { return Exists(env.record); })) {
+                const std::uint64_t one = 1;
+                EXPECT_EQ(write(stop, &one, sizeof one), 8);
+            }
+        });
         EngineScene s(&launcher);
         s.params.CreateSummary = 1;
         s.params.BrowserFile = kViewer;
-        s.params.ExternalTimeout = timeout;
+        s.params.ExternalTimeout = c.timeout;
         s.Apply();
         s.Put("B.olb");
         s.Put("B.rpt");
@@ -202,6 +215,8 @@ TEST(ViewerLaunch, AViewerOutlivingTheTimeOutKeepsRunningAndIsReapedOnceItEnds) 
 
         const auto start = std::chrono::steady_clock::now();
         s.engine->ProcessStep();
+        stopper.join();
+        close(stop);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
         // The cycle went on: the batch is filed while its viewer still runs.
         EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"B.olb", "B.rpt"}));

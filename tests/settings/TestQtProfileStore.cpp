@@ -16,8 +16,7 @@ namespace {
 class QtProfileStoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString(m_config.Path()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(m_config.Path()));
     }
     std::string ConfigFile() const { return m_config / "Orbinel/TesmaroTest.conf"; }
     testsupport::TempDir m_config;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -209,6 +210,50 @@ TEST_F(HostileProgram, NeverBlocksNeverFollowsALinkAndKeepsItsMemoryBounded) {
     EXPECT_LT(peak - baseline, kMemoryGrowthBoundKiB) << "memory grew with the file sizes";
 }
 
+class ViewerMisbehaving : public ProgramTorture {};
+
+TEST_F(ViewerMisbehaving, ASignalDuringAViewersWaitEndsTesmaroAtOnceAndNoViewerRunsTwice) {
+    // A viewer that ignores the signals a terminal or a service manager sends
+    // its group, notes its operation, and runs while its hold file is there.
+    const std::string viewer = scene.root + "/viewer";
+    const std::string record = viewer + ".record";
+    const std::string hold = viewer + ".hold";
+    ASSERT_TRUE(e2e::WriteFile(viewer, "#!/bin/sh\ntrap '' TERM INT HUP\n"
+                                       "printf '%s\\n' \"$2\" >> \"$0.record\"\ni=0\n"
+                                       "while [ -e \"$0.hold\" ] && [ $i -lt 1200 ]; do\n"
+                                       "  sleep 0.05; i=$((i+1))\ndone\n"));
+    ASSERT_EQ(chmod(viewer.c_str(), 0755), 0);
+    ASSERT_TRUE(e2e::WriteFile(hold, ""));
+    ASSERT_TRUE(StartSuite("0"));
+    const e2e::SettingsValues settings = {{"WaitBeforeSubmit", "0"},
+                                          {"BrowserFile", viewer},
+                                          {"PrintReport", "1"},
+                                          {"CreateSummary", "1"},
+                                          {"ExternalTimeout", "3600"}};
+    ASSERT_TRUE(StartTesmaro(settings));
+    Planted planted;
+    planted["V.olb"] = Plant(scene.queue + "/V.olb", OneSample("V"));
+    ASSERT_TRUE(WaitFor([&] { return e2e::ReadFile(record) == "/p\n"; }));
+
+    const auto signalled = std::chrono::steady_clock::now();
+    EXPECT_EQ(tesmaro->Stop(std::chrono::seconds(30)), 0) << "the wait outlasted the signal";
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    EXPECT_EQ(e2e::ReadFile(record), "/p\n") << "a viewer started after the signal";
+    EXPECT_TRUE(Exists(scene.queue + "/V.olb")) << "filed without its summary";
+
+    // The print, left running, ends; the next start runs the summary alone.
+    ASSERT_EQ(unlink(hold.c_str()), 0);
+    ASSERT_TRUE(LaunchTesmaro(settings));
+    ASSERT_TRUE(WaitFor([&] { return Exists(scene.processed + "/V.olb"); }));
+    EXPECT_EQ(e2e::ReadFile(record), "/p\n/r\n");
+    EXPECT_EQ(e2e::Road(Log()), (e2e::Names{"submit V", "done V"}));
+    for (const std::string& breach :
+         Breaches(planted, {scene.queue, scene.processed, scene.failed}, IsResultFile))
+        ADD_FAILURE() << breach;
+    std::cout << "SIGTERM during a viewer's wait: Tesmaro ended after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+}
+
 class DamagedSettings : public ProgramTorture {};
 
 TEST_F(DamagedSettings, TesmaroStartsWithDefaultsAndLeavesTheFileAsItWas) {
@@ -216,18 +261,56 @@ TEST_F(DamagedSettings, TesmaroStartsWithDefaultsAndLeavesTheFileAsItWas) {
     // relative name in it.
     std::string garbage = "[Settings\n\xff\xfeQueueDir=\"/nowhere\nWaitBeforeSubmit=12abc\n";
     garbage += std::string(5000, '\0');
-    ASSERT_TRUE(e2e::WriteFile(scene.SettingsFile(), garbage));
-    TesmaroProcess::Options options;
-    options.workingDirectory = scene.queue;
-    options.environment = scene.Environment();
-    options.outputPath = scene.output;
-    tesmaro = std::make_unique<TesmaroProcess>(options);
-    ASSERT_TRUE(tesmaro->Start());
+    // Usable settings, but too many bytes to be read at all.
+    const std::string tooLarge = "[Settings]\nQueueDir=/nowhere\n;" + std::string(2 << 20, 'x');
+    const std::string fifo = scene.root + "/settings.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const char* what;
+        std::string content; // empty: a FIFO
+        bool linked;         // the settings file is a link to the entry
+    };
+    const Case cases[] = {
+        {"garbage", garbage, false},
+        {"larger than 1 MiB", tooLarge, false},
+        {"a FIFO", "", false},
+        {"a link to a FIFO", "", true},
+    };
     Plant(scene.queue + "/B.olb", OneSample("B"));
-    // No suite runs: the batch waits and the default status file shows it.
-    EXPECT_TRUE(WaitFor([&] { return Exists(scene.queue + "/c:\\sampling.sem"); }));
-    EXPECT_FALSE(tesmaro->HasEnded());
-    tesmaro->Stop();
-    EXPECT_EQ(e2e::ReadFile(scene.SettingsFile()), garbage);
-    EXPECT_TRUE(Exists(scene.queue + "/B.olb"));
+    const std::string defaultStatusFile = scene.queue + "/c:\\sampling.sem";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(scene.SettingsFile().c_str());
+        unlink(defaultStatusFile.c_str());
+        if (c.linked)
+            ASSERT_EQ(symlink(fifo.c_str(), scene.SettingsFile().c_str()), 0);
+        else if (c.content.empty())
+            ASSERT_EQ(mkfifo(scene.SettingsFile().c_str(), 0600), 0);
+        else
+            ASSERT_TRUE(e2e::WriteFile(scene.SettingsFile(), c.content));
+        struct stat before {};
+        ASSERT_EQ(lstat(scene.SettingsFile().c_str(), &before), 0);
+        TesmaroProcess::Options options;
+        options.workingDirectory = scene.queue;
+        options.environment = scene.Environment();
+        options.outputPath = scene.output;
+        tesmaro = std::make_unique<TesmaroProcess>(options);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(tesmaro->Start());
+        // No suite runs: the batch waits and the default status file shows it.
+        EXPECT_TRUE(WaitFor([&] { return Exists(defaultStatusFile); }, e2e::kStartLimit));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_FALSE(tesmaro->HasEnded());
+        EXPECT_EQ(tesmaro->Stop(), 0) << "a signal did not end it normally";
+        struct stat after {};
+        ASSERT_EQ(lstat(scene.SettingsFile().c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        if (!c.content.empty()) {
+            EXPECT_EQ(e2e::ReadFile(scene.SettingsFile()), c.content);
+        }
+        EXPECT_TRUE(Exists(scene.queue + "/B.olb"));
+        std::cout << "settings file " << c.what << ": first tick after "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    }
 }

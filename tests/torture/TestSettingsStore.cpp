@@ -13,10 +13,14 @@
 
 #include <QSettings>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 using settings::CBatchParams;
@@ -27,8 +31,7 @@ namespace {
 class SettingsStore : public ::testing::Test {
 protected:
     void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QString::fromStdString(m_config.Path()));
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(m_config.Path()));
         std::filesystem::create_directories(Dir());
     }
     void TearDown() override { chmod(Dir().c_str(), 0700); }
@@ -75,6 +78,10 @@ TEST_F(SettingsStore, UnusableIntegersReadAsTheirDefaults) {
         {"-2147483648", -2147483648LL},
         {" 7 ", 7},
         {"+8", 8},
+        {"+-5", 5},
+        {"-+5", 5},
+        {"++5", 5},
+        {"--5", 5},
     };
     for (const Case& c : cases) {
         testsupport::WriteFile(File(), std::string("[Settings]\nWaitBeforeSubmit=") + c.text +
@@ -110,21 +117,87 @@ TEST_F(SettingsStore, ADamagedFileLoadsWithDefaultsAndIsNeverRewritten) {
 }
 
 TEST_F(SettingsStore, SavingOverAFileThatCouldNotBeParsedKeepsItsContent) {
-    // Random bytes that the store cannot parse: saving the settings must not
-    // throw them away unseen; they stay, whole, beside the new file.
-    const std::string garbage = "[Settings\n\xff\xfe garbage \"\n=\n[[[\n";
-    testsupport::WriteFile(File(), garbage);
-    CBatchParams p;
-    p.QueueDir = "/data/queue";
-    {
-        QtProfileStore store("Orbinel", "TortureStore");
-        p.Save(&store);
+    // A file that the store cannot parse, or that is too large to be read:
+    // saving the settings must not throw it away unseen; it stays, whole,
+    // beside the new file.
+    const std::string tooLarge =
+        "[Settings]\nWaitBeforeSubmit=9\n;" + std::string(QtProfileStore::kLargestFile, 'x') + "\n";
+    const std::pair<const char*, std::string> files[] = {
+        {"garbage", "[Settings\n\xff\xfe garbage \"\n=\n[[[\n"},
+        {"larger than the limit", tooLarge},
+    };
+    for (const auto& [what, content] : files) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(Dir());
+        std::filesystem::create_directories(Dir());
+        testsupport::WriteFile(File(), content);
+        {
+            QtProfileStore store("Orbinel", "TortureStore");
+            CBatchParams p;
+            p.Load(&store);
+            EXPECT_EQ(p.WaitBeforeSubmit, 5);
+            p.QueueDir = "/data/queue";
+            p.Save(&store);
+        }
+        bool kept = testsupport::ReadFile(File()) == content;
+        for (const std::string& name : testsupport::ListDirectory(Dir()))
+            kept = kept || testsupport::ReadFile(Dir() + "/" + name) == content;
+        EXPECT_TRUE(kept) << "the file was destroyed";
+
+        EXPECT_EQ(Load().QueueDir, "/data/queue") << "the new settings were not saved";
     }
-    bool kept = testsupport::ReadFile(File()) == garbage;
-    for (const std::string& name : testsupport::ListDirectory(Dir()))
-        kept = kept || testsupport::ReadFile(Dir() + "/" + name) == garbage;
-    EXPECT_TRUE(kept) << "the unparsable file was destroyed";
-    EXPECT_EQ(Load().QueueDir, "/data/queue") << "the new settings were not saved";
+}
+
+TEST_F(SettingsStore, WhatIsNotARegularFileReadsAsDefaultsUnopenedAndIsNeverWritten) {
+    // Opened for reading, a FIFO would block the start for good.
+    const std::string target = m_config / "target";
+    const std::vector<std::pair<std::string, std::function<void()>>> entries = {
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(File().c_str(), 0600), 0); }},
+        {"a link to a FIFO",
+         [&] {
+             ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+             ASSERT_EQ(symlink(target.c_str(), File().c_str()), 0);
+         }},
+        {"a directory", [&] { ASSERT_EQ(mkdir(File().c_str(), 0700), 0); }},
+        {"a link to a directory",
+         [&] {
+             ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+             ASSERT_EQ(symlink(target.c_str(), File().c_str()), 0);
+         }},
+        {"a link to a device", [&] { ASSERT_EQ(symlink("/dev/null", File().c_str()), 0); }},
+        {"a socket",
+         [&] {
+             const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un address{};
+             address.sun_family = AF_UNIX;
+             ASSERT_LT(File().size(), sizeof address.sun_path);
+             std::strcpy(address.sun_path, File().c_str());
+             ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             close(fd);
+         }},
+    };
+    for (const auto& [what, make] : entries) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(m_config.Path() + "/target");
+        std::filesystem::remove_all(Dir());
+        std::filesystem::create_directories(Dir());
+        make();
+        struct stat before {};
+        ASSERT_EQ(lstat(File().c_str(), &before), 0);
+        const CBatchParams loaded = Load();
+        EXPECT_EQ(loaded.WaitBeforeSubmit, 5);
+        EXPECT_EQ(loaded.QueueDir, ".");
+        {
+            QtProfileStore store("Orbinel", "TortureStore");
+            EXPECT_FALSE(store.WriteInt("Settings", "WaitBeforeSubmit", 11));
+            loaded.Save(&store);
+        }
+        struct stat after {};
+        ASSERT_EQ(lstat(File().c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "the entry was replaced";
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(testsupport::ListDirectory(Dir()).size(), 1u) << "a file was written beside it";
+    }
 }
 
 TEST_F(SettingsStore, AFileDamagedWhileTheStoreIsOpenIsKeptAtTheNextSave) {
