@@ -83,7 +83,7 @@ int CBatchQueue::Rescan() {
     const std::string pattern = ScanPattern();
     // Taken, or found taken, before the directory is read: the lock's open
     // also tells whether the directory is there at all.
-    m_queueLock.Hold(platform::SplitPath(pattern).dir);
+    NoteQueueDirectory(m_queueLock.Hold(platform::SplitPath(pattern).dir));
     std::vector<CBatch> found;
     {
         const auto finder = m_services.finders();
@@ -123,6 +123,8 @@ void CBatchQueue::RestoreRunRecord() {
             suiteHasItems = m_services.library->GetNumberOfQueueItems() > 0;
         m_record.SetStage(entry.identity, entry.path,
                           *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
+        if (!*suiteHasItems)
+            NoteFailure(entry.path, EngineEvent::Reason::Interrupted);
     }
     m_record.Save();
 }
@@ -167,6 +169,7 @@ void CBatchQueue::ForgetBatchesThatLeft() {
         if (!*directoryPresent)
             return;
         m_record.Erase(entry.identity, entry.path);
+        ForgetNotes(entry.path);
         changed = true;
     }
     if (changed)
@@ -195,6 +198,78 @@ const CBatch* CBatchQueue::OldestNotRun() const {
 bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
     return batch.identity.Known() && std::find(m_filedThisTick.begin(), m_filedThisTick.end(),
                                                batch.identity) != m_filedThisTick.end();
+}
+
+void CBatchQueue::Report(const EngineEvent& event) {
+    if (m_services.events != nullptr)
+        m_services.events->Report(event);
+}
+
+int CBatchQueue::SuiteRunning() {
+    const int running = m_services.library->IsKorvaneRunning();
+    if ((running != 0) != m_suiteSeen) {
+        m_suiteSeen = running != 0;
+        Report(EngineEvent::Of(m_suiteSeen ? EngineEvent::Kind::SuiteAppeared
+                                           : EngineEvent::Kind::SuiteGone));
+    }
+    return running;
+}
+
+void CBatchQueue::NoteQueueDirectory(platform::QueueDirectoryLock::State lock) {
+    using State = platform::QueueDirectoryLock::State;
+    using Kind = EngineEvent::Kind;
+    // A lock that is held, here or elsewhere, proves the directory is there;
+    // only without one is it looked at again.
+    const bool present = lock != State::Unavailable || QueueDirectoryPresent();
+    if (present != m_queueSeen) {
+        m_queueSeen = present;
+        Report(EngineEvent::OfDirectory(present ? Kind::QueueBack : Kind::QueueMissing,
+                                        m_settings.QueueDir));
+    }
+    // While the directory is away, who holds it is not known.
+    const bool heldElsewhere = lock == State::HeldElsewhere;
+    if (present && heldElsewhere != m_heldElsewhereSeen) {
+        m_heldElsewhereSeen = heldElsewhere;
+        Report(EngineEvent::OfDirectory(
+            heldElsewhere ? Kind::QueueHeldElsewhere : Kind::QueueReleased, m_settings.QueueDir));
+    }
+}
+
+void CBatchQueue::NoteFailure(const std::string& path, EngineEvent::Reason reason, int error) {
+    m_failures[path] = Failure{reason, error};
+}
+
+EngineEvent CBatchQueue::FiledEvent(const CBatch& batch, bool processed,
+                                    EngineEvent::Reason fallback) const {
+    if (processed)
+        return EngineEvent::Filed(batch, m_settings.ProcessedDir);
+    const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+    if (entry != nullptr && entry->stage == RunStage::Refused)
+        return EngineEvent::Filed(batch, m_settings.FailedDir, EngineEvent::Reason::Refused);
+    if (const auto noted = m_failures.find(batch.path); noted != m_failures.end())
+        return EngineEvent::Filed(batch, m_settings.FailedDir, noted->second.reason,
+                                  noted->second.error);
+    return EngineEvent::Filed(batch, m_settings.FailedDir, fallback);
+}
+
+void CBatchQueue::ReportFiling(const CBatch& batch, bool filed, bool processed,
+                               EngineEvent::Reason fallback) {
+    if (filed) {
+        Report(FiledEvent(batch, processed, fallback));
+        ForgetNotes(batch.path);
+        return;
+    }
+    // A filing that keeps failing for the same cause is told once.
+    const auto [retry, first] = m_filingRetries.try_emplace(batch.path, m_filingError);
+    if (first || retry->second != m_filingError) {
+        retry->second = m_filingError;
+        Report(EngineEvent::FilingRetried(batch, m_filingError));
+    }
+}
+
+void CBatchQueue::ForgetNotes(const std::string& path) {
+    m_failures.erase(path);
+    m_filingRetries.erase(path);
 }
 
 std::string FormatLocalTime(std::int64_t seconds) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace engine {
@@ -143,6 +144,26 @@ private:
     // killed midway in an earlier run left in a filing destination.
     void SweepInterruptedCopiesOnce(const std::string& dest);
 
+    // The administrator's log: states are reported when they change, never
+    // while they hold.
+    void Report(const EngineEvent& event);
+    // Asks the suite whether it runs; reports when the answer changes.
+    int SuiteRunning();
+    // Reports the queue directory going and coming back, and another Tesmaro
+    // taking and releasing it, from the lock's state after a Hold.
+    void NoteQueueDirectory(platform::QueueDirectoryLock::State lock);
+    // Keeps why a batch goes to Failed until it is filed.
+    void NoteFailure(const std::string& path, EngineEvent::Reason reason, int error = 0);
+    // The report of a batch filed whole; `fallback` when no reason is known.
+    EngineEvent FiledEvent(const CBatch& batch, bool processed,
+                           EngineEvent::Reason fallback = EngineEvent::Reason::Unknown) const;
+    // After a filing: reports the batch filed, or, once per cause, that files
+    // stayed behind and are tried again.
+    void ReportFiling(const CBatch& batch, bool filed, bool processed,
+                      EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
+    // Forgets what the log kept about a batch that has left.
+    void ForgetNotes(const std::string& path);
+
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;
     std::unique_ptr<Clock> m_ownClock;
@@ -157,6 +178,21 @@ private:
     // Batches whose last file left during this tick: still in the list as it
     // was scanned, but not to be submitted.
     std::vector<platform::FileIdentity> m_filedThisTick;
+
+    // What the log last told, so that only changes are told.
+    bool m_suiteSeen = false;
+    bool m_queueSeen = true;
+    bool m_heldElsewhereSeen = false;
+    struct Failure {
+        EngineEvent::Reason reason;
+        int error;
+    };
+    // By batch path, until the batch is filed or leaves.
+    std::unordered_map<std::string, Failure> m_failures;
+    // The errno last reported for a filing that left files behind, by path.
+    std::unordered_map<std::string, int> m_filingRetries;
+    // Why the last MoveBatchFiles left a file behind (EBUSY while one is being written).
+    int m_filingError = 0;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".
