@@ -44,6 +44,9 @@ struct MainWindowServices {
     WatcherFactory makeWatcher = DefaultWatcherFactory();
     // The record of handed-over batches; left out, it lasts as long as the window.
     engine::RunRecordStore* runs = nullptr;
+    // Told what the engine does and when the settings are saved (to `settingsFile`).
+    engine::EventSink* events = nullptr;
+    std::string settingsFile = {};
 };
 
 // The text of the first status line for a number of waiting batches.
@@ -121,6 +124,8 @@ private:
     void CreateControls();
     void AddAboutEntry(QMenu& menu);
     void DoDataExchange();
+    // The list's tooltip names the queue directory as an absolute path.
+    void ShowQueueDirectory();
 
     MainWindowServices m_services;
     QTreeView* m_list = nullptr;
