@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <pthread.h>
 #include <string_view>
 #include <unistd.h>
@@ -222,6 +223,14 @@ std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int 
 }
 
 void EventLog::Report(const EngineEvent& event) {
+    // The log never stops the work it tells of: a line that cannot be made is lost.
+    try {
+        Write(event);
+    } catch (const std::exception&) {
+    }
+}
+
+void EventLog::Write(const EngineEvent& event) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     std::tm local{};

@@ -26,6 +26,8 @@ public:
     void Report(const engine::EngineEvent& event) override;
 
 private:
+    void Write(const engine::EngineEvent& event);
+
     int m_fd;
 };
 

@@ -252,14 +252,12 @@ EngineEvent CBatchQueue::FiledEvent(const CBatch& batch, bool processed,
     return EngineEvent::Filed(batch, m_settings.FailedDir, fallback);
 }
 
-void CBatchQueue::ReportFiling(const CBatch& batch, bool filed, bool processed,
-                               EngineEvent::Reason fallback) {
-    if (filed) {
-        Report(FiledEvent(batch, processed, fallback));
-        ForgetNotes(batch.path);
-        return;
-    }
-    // A filing that keeps failing for the same cause is told once.
+void CBatchQueue::ReportFiled(const CBatch& batch, bool processed, EngineEvent::Reason fallback) {
+    Report(FiledEvent(batch, processed, fallback));
+    ForgetNotes(batch.path);
+}
+
+void CBatchQueue::ReportFilingLeftFiles(const CBatch& batch) {
     const auto [retry, first] = m_filingRetries.try_emplace(batch.path, m_filingError);
     if (first || retry->second != m_filingError) {
         retry->second = m_filingError;

@@ -157,10 +157,12 @@ private:
     // The report of a batch filed whole; `fallback` when no reason is known.
     EngineEvent FiledEvent(const CBatch& batch, bool processed,
                            EngineEvent::Reason fallback = EngineEvent::Reason::Unknown) const;
-    // After a filing: reports the batch filed, or, once per cause, that files
-    // stayed behind and are tried again.
-    void ReportFiling(const CBatch& batch, bool filed, bool processed,
-                      EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
+    // Reports a batch filed whole, and forgets what the log kept about it.
+    void ReportFiled(const CBatch& batch, bool processed,
+                     EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
+    // Reports that a filing left files behind, to be tried again: once for
+    // each new cause, however often it is tried.
+    void ReportFilingLeftFiles(const CBatch& batch);
     // Forgets what the log kept about a batch that has left.
     void ForgetNotes(const std::string& path);
 

@@ -162,9 +162,9 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
     // "Nothing left" counts only when the directory could be read.
     const bool whole = FileBatchFiles(batch, processed);
     if (!whole)
-        ReportFiling(batch, false, processed);
+        ReportFilingLeftFiles(batch);
     if (whole && QueueDirectoryPresent()) {
-        ReportFiling(batch, true, processed);
+        ReportFiled(batch, processed);
         m_record.Erase(batch.identity, batch.path);
         if (batch.identity.Known())
             m_filedThisTick.push_back(batch.identity);
@@ -243,7 +243,7 @@ void CBatchQueue::FileEveryWaitingBatch() {
         for (const QueueFile* file : moved)
             gone[static_cast<std::size_t>(file - files.data())] = true;
         if (!whole)
-            ReportFiling(batch, false, processed);
+            ReportFilingLeftFiles(batch);
         outcomes.emplace_back(&batch, whole);
     }
     // Only batches the record knows are remembered: one that never ran and
@@ -253,11 +253,10 @@ void CBatchQueue::FileEveryWaitingBatch() {
         const RunEntry* entry = m_record.Find(batch->identity, batch->path);
         if (!whole || !present) {
             if (entry != nullptr && !entry->ToProcessed())
-                NoteFailure(batch->path, EngineEvent::Reason::Aborted);
+                m_failures.try_emplace(batch->path, Failure{EngineEvent::Reason::Aborted, 0});
             continue;
         }
-        ReportFiling(*batch, true, entry != nullptr && entry->ToProcessed(),
-                     EngineEvent::Reason::Aborted);
+        ReportFiled(*batch, entry != nullptr && entry->ToProcessed(), EngineEvent::Reason::Aborted);
         if (entry != nullptr)
             m_record.Erase(batch->identity, batch->path);
     }
