@@ -124,7 +124,7 @@ void CBatchQueue::RestoreRunRecord() {
         m_record.SetStage(entry.identity, entry.path,
                           *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
         if (!*suiteHasItems)
-            NoteFailure(entry.path, EngineEvent::Reason::Interrupted);
+            m_events.NoteFailure(entry.path, EngineEvent::Reason::Interrupted);
     }
     m_record.Save();
 }
@@ -169,7 +169,7 @@ void CBatchQueue::ForgetBatchesThatLeft() {
         if (!*directoryPresent)
             return;
         m_record.Erase(entry.identity, entry.path);
-        ForgetNotes(entry.path);
+        m_events.Forget(entry.path);
         changed = true;
     }
     if (changed)
@@ -200,74 +200,27 @@ bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
                                                batch.identity) != m_filedThisTick.end();
 }
 
-void CBatchQueue::Report(const EngineEvent& event) {
-    if (m_services.events != nullptr)
-        m_services.events->Report(event);
-}
-
 int CBatchQueue::SuiteRunning() {
     const int running = m_services.library->IsKorvaneRunning();
-    if ((running != 0) != m_suiteSeen) {
-        m_suiteSeen = running != 0;
-        Report(EngineEvent::Of(m_suiteSeen ? EngineEvent::Kind::SuiteAppeared
-                                           : EngineEvent::Kind::SuiteGone));
-    }
+    m_events.SuiteSeen(running != 0);
     return running;
 }
 
 void CBatchQueue::NoteQueueDirectory(platform::QueueDirectoryLock::State lock) {
     using State = platform::QueueDirectoryLock::State;
-    using Kind = EngineEvent::Kind;
     // A lock that is held, here or elsewhere, proves the directory is there;
     // only without one is it looked at again.
     const bool present = lock != State::Unavailable || QueueDirectoryPresent();
-    if (present != m_queueSeen) {
-        m_queueSeen = present;
-        Report(EngineEvent::OfDirectory(present ? Kind::QueueBack : Kind::QueueMissing,
-                                        m_settings.QueueDir));
-    }
-    // While the directory is away, who holds it is not known.
-    const bool heldElsewhere = lock == State::HeldElsewhere;
-    if (present && heldElsewhere != m_heldElsewhereSeen) {
-        m_heldElsewhereSeen = heldElsewhere;
-        Report(EngineEvent::OfDirectory(
-            heldElsewhere ? Kind::QueueHeldElsewhere : Kind::QueueReleased, m_settings.QueueDir));
-    }
-}
-
-void CBatchQueue::NoteFailure(const std::string& path, EngineEvent::Reason reason, int error) {
-    m_failures[path] = Failure{reason, error};
-}
-
-EngineEvent CBatchQueue::FiledEvent(const CBatch& batch, bool processed,
-                                    EngineEvent::Reason fallback) const {
-    if (processed)
-        return EngineEvent::Filed(batch, m_settings.ProcessedDir);
-    const RunEntry* entry = m_record.Find(batch.identity, batch.path);
-    if (entry != nullptr && entry->stage == RunStage::Refused)
-        return EngineEvent::Filed(batch, m_settings.FailedDir, EngineEvent::Reason::Refused);
-    if (const auto noted = m_failures.find(batch.path); noted != m_failures.end())
-        return EngineEvent::Filed(batch, m_settings.FailedDir, noted->second.reason,
-                                  noted->second.error);
-    return EngineEvent::Filed(batch, m_settings.FailedDir, fallback);
+    m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
 }
 
 void CBatchQueue::ReportFiled(const CBatch& batch, bool processed, EngineEvent::Reason fallback) {
-    Report(FiledEvent(batch, processed, fallback));
-    ForgetNotes(batch.path);
-}
-
-void CBatchQueue::ReportFilingLeftFiles(const CBatch& batch) {
-    const auto [retry, first] = m_filingRetries.try_emplace(batch.path, m_filingError);
-    if (first || retry->second != m_filingError) {
-        retry->second = m_filingError;
-        Report(EngineEvent::FilingRetried(batch, m_filingError));
-    }
-}
-
-void CBatchQueue::ForgetNotes(const std::string& path) {
-    m_failures.erase(path);
-    m_filingRetries.erase(path);
+    // A refusal is in the record, and outlives a restart.
+    const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+    if (!processed && entry != nullptr && entry->stage == RunStage::Refused)
+        m_events.NoteFailure(batch.path, EngineEvent::Reason::Refused);
+    m_events.Filed(batch, processed ? m_settings.ProcessedDir : m_settings.FailedDir, !processed,
+                   fallback);
 }
 
 std::string FormatLocalTime(std::int64_t seconds) {

@@ -3,6 +3,7 @@
 #include "engine/CBatch.h"
 #include "engine/CBatchList.h"
 #include "engine/EngineServices.h"
+#include "engine/EventReporter.h"
 #include "engine/RunRecord.h"
 #include "platform/DurableMove.h"
 #include "platform/QueueDirectoryLock.h"
@@ -11,7 +12,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace engine {
@@ -144,27 +144,14 @@ private:
     // killed midway in an earlier run left in a filing destination.
     void SweepInterruptedCopiesOnce(const std::string& dest);
 
-    // The administrator's log: states are reported when they change, never
-    // while they hold.
-    void Report(const EngineEvent& event);
-    // Asks the suite whether it runs; reports when the answer changes.
+    // Asks the suite whether it runs, for the log as well.
     int SuiteRunning();
-    // Reports the queue directory going and coming back, and another Tesmaro
-    // taking and releasing it, from the lock's state after a Hold.
+    // Tells the log about the queue directory from the lock's state after a Hold.
     void NoteQueueDirectory(platform::QueueDirectoryLock::State lock);
-    // Keeps why a batch goes to Failed until it is filed.
-    void NoteFailure(const std::string& path, EngineEvent::Reason reason, int error = 0);
-    // The report of a batch filed whole; `fallback` when no reason is known.
-    EngineEvent FiledEvent(const CBatch& batch, bool processed,
-                           EngineEvent::Reason fallback = EngineEvent::Reason::Unknown) const;
-    // Reports a batch filed whole, and forgets what the log kept about it.
+    // Tells the log that a batch was filed whole; `fallback` is the reason
+    // for Failed when none is known.
     void ReportFiled(const CBatch& batch, bool processed,
                      EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
-    // Reports that a filing left files behind, to be tried again: once for
-    // each new cause, however often it is tried.
-    void ReportFilingLeftFiles(const CBatch& batch);
-    // Forgets what the log kept about a batch that has left.
-    void ForgetNotes(const std::string& path);
 
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;
@@ -181,18 +168,7 @@ private:
     // was scanned, but not to be submitted.
     std::vector<platform::FileIdentity> m_filedThisTick;
 
-    // What the log last told, so that only changes are told.
-    bool m_suiteSeen = false;
-    bool m_queueSeen = true;
-    bool m_heldElsewhereSeen = false;
-    struct Failure {
-        EngineEvent::Reason reason;
-        int error;
-    };
-    // By batch path, until the batch is filed or leaves.
-    std::unordered_map<std::string, Failure> m_failures;
-    // The errno last reported for a filing that left files behind, by path.
-    std::unordered_map<std::string, int> m_filingRetries;
+    EventReporter m_events{m_services.events};
     // Why the last MoveBatchFiles left a file behind (EBUSY while one is being written).
     int m_filingError = 0;
 };

@@ -75,7 +75,7 @@ bool AnyBeingWritten(platform::FileOps& ops, const std::vector<const QueueFile*>
 } // namespace
 
 bool CBatchQueue::CompleteBatch(const CBatch& batch) {
-    Report(EngineEvent::Completed(batch));
+    m_events.Report(EngineEvent::Completed(batch));
     // Each viewer run is noted before it starts, so that no viewer ever runs
     // twice for one batch, whenever this process ends. Its result does not
     // matter: the batch is filed as processed.
@@ -162,7 +162,7 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
     // "Nothing left" counts only when the directory could be read.
     const bool whole = FileBatchFiles(batch, processed);
     if (!whole)
-        ReportFilingLeftFiles(batch);
+        m_events.FilingLeftFiles(batch, m_filingError);
     if (whole && QueueDirectoryPresent()) {
         ReportFiled(batch, processed);
         m_record.Erase(batch.identity, batch.path);
@@ -243,7 +243,7 @@ void CBatchQueue::FileEveryWaitingBatch() {
         for (const QueueFile* file : moved)
             gone[static_cast<std::size_t>(file - files.data())] = true;
         if (!whole)
-            ReportFilingLeftFiles(batch);
+            m_events.FilingLeftFiles(batch, m_filingError);
         outcomes.emplace_back(&batch, whole);
     }
     // Only batches the record knows are remembered: one that never ran and
@@ -253,7 +253,7 @@ void CBatchQueue::FileEveryWaitingBatch() {
         const RunEntry* entry = m_record.Find(batch->identity, batch->path);
         if (!whole || !present) {
             if (entry != nullptr && !entry->ToProcessed())
-                m_failures.try_emplace(batch->path, Failure{EngineEvent::Reason::Aborted, 0});
+                m_events.NoteFailureUnlessKnown(batch->path, EngineEvent::Reason::Aborted);
             continue;
         }
         ReportFiled(*batch, entry != nullptr && entry->ToProcessed(), EngineEvent::Reason::Aborted);
@@ -306,9 +306,9 @@ bool CBatchQueue::LaunchViewer(const CBatch& batch, bool print) {
     const platform::ProcessRequest request{
         viewer, ViewerArguments(viewer, resultPath, print, scheme), ViewerWorkingDirectory(viewer)};
     const std::chrono::milliseconds wait = ViewerWait(m_settings.ExternalTimeout);
-    Report(EngineEvent::ViewerStarted(batch, request.arguments));
+    m_events.Report(EngineEvent::ViewerStarted(batch, request.arguments));
     const platform::RunOutcome outcome = m_services.launcher->RunAndWait(request, wait);
-    Report(EngineEvent::ViewerEnded(batch, outcome, wait));
+    m_events.Report(EngineEvent::ViewerEnded(batch, outcome, wait));
     return outcome.Started();
 }
 

@@ -27,7 +27,7 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
         // since the scan is a new batch that the next scan lists: both wait.
         if (error.Cause() == EBUSY || error.Cause() == ESTALE)
             return 1;
-        NoteFailure(batch.path, EngineEvent::Reason::Unreadable, error.Cause());
+        m_events.NoteFailure(batch.path, EngineEvent::Reason::Unreadable, error.Cause());
         return 0;
     }
     const std::int32_t flags = OperationFlags(m_settings);
@@ -47,7 +47,7 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
         return 1;
     }
     const int accepted = m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags);
-    Report(EngineEvent::HandedOver(batch, flags, accepted != 0));
+    m_events.Report(EngineEvent::HandedOver(batch, flags, accepted != 0));
     m_record.SetStage(batch.identity, batch.path,
                       accepted != 0 ? RunStage::Accepted : RunStage::Refused);
     m_record.Save();
