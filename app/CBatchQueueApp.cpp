@@ -3,6 +3,7 @@
 #include "app/AppIcon.h"
 #include "app/AppInfo.h"
 #include "app/CBatchQueueDlg.h"
+#include "app/EventLog.h"
 #include "app/HelpKeyFilter.h"
 #include "app/TerminationSignals.h"
 #include "engine/Clock.h"
@@ -113,7 +114,10 @@ bool CBatchQueueApp::InitInstance(TerminationSignals& termination) {
     const std::string runRecordPath = platform::RunRecordPath(applicationName().toStdString());
     engine::StateFileRunRecordStore fileRuns(runRecordPath);
     engine::MemoryRunRecordStore memoryRuns;
+    EventLog log;
     MainWindowServices services{&library, &clock, &store};
+    services.events = &log;
+    services.settingsFile = store.FileName().toStdString();
     services.runs =
         runRecordPath.empty() ? static_cast<engine::RunRecordStore*>(&memoryRuns) : &fileRuns;
     services.launcher = &launcher;

@@ -3,6 +3,7 @@
 #include "app/AppIcon.h"
 #include "app/BatchListModel.h"
 #include "app/CAboutDlg.h"
+#include "platform/Path.h"
 #include "settings/CBatchParams.h"
 #include "settings/CBatchParamsSheet.h"
 #include "settings/DialogUnits.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -173,6 +175,7 @@ bool CBatchQueueDlg::OnInitDialog() {
     services.clock = m_services.clock;
     services.runs = m_services.runs;
     services.launcher = m_services.launcher;
+    services.events = m_services.events;
     try {
         if (m_services.makeEngine)
             m_engine = m_services.makeEngine(std::move(services));
@@ -185,6 +188,7 @@ bool CBatchQueueDlg::OnInitDialog() {
     settings::CBatchParams params;
     params.Load(m_services.store);
     m_engine->SetSettings(params);
+    ShowQueueDirectory();
     // What was handed over before a restart is known before the first look at
     // the queue, so that it is neither handed over again nor forgotten.
     m_engine->RestoreRunRecord();
@@ -203,6 +207,12 @@ bool CBatchQueueDlg::OnInitDialog() {
     Refresh();
     SetTimerPeriod(1);
     return true;
+}
+
+void CBatchQueueDlg::ShowQueueDirectory() {
+    // The directory the engine scans, wherever the program was started from.
+    const std::string dir = platform::SplitPath(m_engine->ScanPattern()).dir;
+    m_list->setToolTip(QFile::decodeName(QByteArray::fromStdString(platform::AbsolutePath(dir))));
 }
 
 void CBatchQueueDlg::Refresh() {
@@ -261,7 +271,9 @@ void CBatchQueueDlg::OnSettings() {
     settings::CBatchParamsSheet sheet(this);
     if (sheet.EditParams(params) == 0 || m_engine == nullptr || m_engine->SetSettings(params) == 0)
         return;
-    params.Save(m_services.store);
+    ShowQueueDirectory();
+    if (params.Save(m_services.store) != 0 && m_services.events != nullptr)
+        m_services.events->Report(engine::EngineEvent::SettingsSaved(m_services.settingsFile));
     if (m_watcher)
         m_watcher->SetDirectory(params.QueueDir.c_str(), kNotifyFilter, false);
 }

@@ -46,6 +46,9 @@ struct MainWindowServices {
     engine::RunRecordStore* runs = nullptr;
     // Starts the result viewer; left out, the engine uses its own.
     platform::ProcessLauncher* launcher = nullptr;
+    // Told what the engine does and when the settings are saved (to `settingsFile`).
+    engine::EventSink* events = nullptr;
+    std::string settingsFile = {};
 };
 
 // The text of the first status line for a number of waiting batches.
@@ -123,6 +126,8 @@ private:
     void CreateControls();
     void AddAboutEntry(QMenu& menu);
     void DoDataExchange();
+    // The list's tooltip names the queue directory as an absolute path.
+    void ShowQueueDirectory();
 
     MainWindowServices m_services;
     QTreeView* m_list = nullptr;

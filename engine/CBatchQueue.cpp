@@ -83,7 +83,7 @@ int CBatchQueue::Rescan() {
     const std::string pattern = ScanPattern();
     // Taken, or found taken, before the directory is read: the lock's open
     // also tells whether the directory is there at all.
-    m_queueLock.Hold(platform::SplitPath(pattern).dir);
+    NoteQueueDirectory(m_queueLock.Hold(platform::SplitPath(pattern).dir));
     std::vector<CBatch> found;
     {
         const auto finder = m_services.finders();
@@ -123,6 +123,8 @@ void CBatchQueue::RestoreRunRecord() {
             suiteHasItems = m_services.library->GetNumberOfQueueItems() > 0;
         m_record.SetStage(entry.identity, entry.path,
                           *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
+        if (!*suiteHasItems)
+            m_events.NoteFailure(entry.path, EngineEvent::Reason::Interrupted);
     }
     m_record.Save();
 }
@@ -167,6 +169,7 @@ void CBatchQueue::ForgetBatchesThatLeft() {
         if (!*directoryPresent)
             return;
         m_record.Erase(entry.identity, entry.path);
+        m_events.Forget(entry.path);
         changed = true;
     }
     if (changed)
@@ -195,6 +198,29 @@ const CBatch* CBatchQueue::OldestNotRun() const {
 bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
     return batch.identity.Known() && std::find(m_filedThisTick.begin(), m_filedThisTick.end(),
                                                batch.identity) != m_filedThisTick.end();
+}
+
+int CBatchQueue::SuiteRunning() {
+    const int running = m_services.library->IsKorvaneRunning();
+    m_events.SuiteSeen(running != 0);
+    return running;
+}
+
+void CBatchQueue::NoteQueueDirectory(platform::QueueDirectoryLock::State lock) {
+    using State = platform::QueueDirectoryLock::State;
+    // A lock that is held, here or elsewhere, proves the directory is there;
+    // only without one is it looked at again.
+    const bool present = lock != State::Unavailable || QueueDirectoryPresent();
+    m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
+}
+
+void CBatchQueue::ReportFiled(const CBatch& batch, bool processed, EngineEvent::Reason fallback) {
+    // A refusal is in the record, and outlives a restart.
+    const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+    if (!processed && entry != nullptr && entry->stage == RunStage::Refused)
+        m_events.NoteFailure(batch.path, EngineEvent::Reason::Refused);
+    m_events.Filed(batch, processed ? m_settings.ProcessedDir : m_settings.FailedDir, !processed,
+                   fallback);
 }
 
 std::string FormatLocalTime(std::int64_t seconds) {

@@ -3,6 +3,7 @@
 #include "engine/CBatch.h"
 #include "engine/CBatchList.h"
 #include "engine/EngineServices.h"
+#include "engine/EventReporter.h"
 #include "engine/RunRecord.h"
 #include "platform/DurableMove.h"
 #include "platform/QueueDirectoryLock.h"
@@ -143,6 +144,15 @@ private:
     // killed midway in an earlier run left in a filing destination.
     void SweepInterruptedCopiesOnce(const std::string& dest);
 
+    // Asks the suite whether it runs, for the log as well.
+    int SuiteRunning();
+    // Tells the log about the queue directory from the lock's state after a Hold.
+    void NoteQueueDirectory(platform::QueueDirectoryLock::State lock);
+    // Tells the log that a batch was filed whole; `fallback` is the reason
+    // for Failed when none is known.
+    void ReportFiled(const CBatch& batch, bool processed,
+                     EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
+
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;
     std::unique_ptr<Clock> m_ownClock;
@@ -157,6 +167,10 @@ private:
     // Batches whose last file left during this tick: still in the list as it
     // was scanned, but not to be submitted.
     std::vector<platform::FileIdentity> m_filedThisTick;
+
+    EventReporter m_events{m_services.events};
+    // Why the last MoveBatchFiles left a file behind (EBUSY while one is being written).
+    int m_filingError = 0;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -74,6 +75,7 @@ bool AnyBeingWritten(platform::FileOps& ops, const std::vector<const QueueFile*>
 } // namespace
 
 bool CBatchQueue::CompleteBatch(const CBatch& batch) {
+    m_events.Report(EngineEvent::Completed(batch));
     // Each viewer run is noted before it starts, so that no viewer ever runs
     // twice for one batch, whenever this process ends. Its result does not
     // matter: the batch is filed as processed.
@@ -137,14 +139,23 @@ bool CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const Qu
     }
     // The batch is filed whole: while one of its files is still being written
     // (a viewer past its time-out, a late companion), none of them moves.
-    if (AnyBeingWritten(*m_services.files, ours))
+    if (AnyBeingWritten(*m_services.files, ours)) {
+        m_filingError = EBUSY;
         return false;
+    }
     bool all = true;
     for (const QueueFile* file : ours) {
-        if (MoveToDestination(move, *file, dest) == platform::MoveResult::Moved) {
+        errno = 0;
+        const platform::MoveResult result = MoveToDestination(move, *file, dest);
+        if (result == platform::MoveResult::Moved) {
             if (moved != nullptr)
                 moved->push_back(file);
         } else {
+            // For the log: the cause of the first file that stayed.
+            if (all) {
+                const int cause = result == platform::MoveResult::SourceBusy ? EBUSY : errno;
+                m_filingError = cause != 0 ? cause : EIO;
+            }
             all = false;
         }
     }
@@ -157,7 +168,11 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
     NoteDestination(batch, processed);
     m_record.Save();
     // "Nothing left" counts only when the directory could be read.
-    if (FileBatchFiles(batch, processed) && QueueDirectoryPresent()) {
+    const bool whole = FileBatchFiles(batch, processed);
+    if (!whole)
+        m_events.FilingLeftFiles(batch, m_filingError);
+    if (whole && QueueDirectoryPresent()) {
+        ReportFiled(batch, processed);
         m_record.Erase(batch.identity, batch.path);
         if (batch.identity.Known())
             m_filedThisTick.push_back(batch.identity);
@@ -235,15 +250,24 @@ void CBatchQueue::FileEveryWaitingBatch() {
         // A file left behind stays for a later batch whose title it also matches.
         for (const QueueFile* file : moved)
             gone[static_cast<std::size_t>(file - files.data())] = true;
-        if (entry != nullptr)
-            outcomes.emplace_back(&batch, whole);
+        if (!whole)
+            m_events.FilingLeftFiles(batch, m_filingError);
+        outcomes.emplace_back(&batch, whole);
     }
     // Only batches the record knows are remembered: one that never ran and
     // could not be filed is filed again on the next tick of the abort.
     const bool present = QueueDirectoryPresent();
-    for (const auto& [batch, whole] : outcomes)
-        if (whole && present)
+    for (const auto& [batch, whole] : outcomes) {
+        const RunEntry* entry = m_record.Find(batch->identity, batch->path);
+        if (!whole || !present) {
+            if (entry != nullptr && !entry->ToProcessed())
+                m_events.NoteFailureUnlessKnown(batch->path, EngineEvent::Reason::Aborted);
+            continue;
+        }
+        ReportFiled(*batch, entry != nullptr && entry->ToProcessed(), EngineEvent::Reason::Aborted);
+        if (entry != nullptr)
             m_record.Erase(batch->identity, batch->path);
+    }
     m_record.Save();
 }
 
@@ -289,8 +313,11 @@ bool CBatchQueue::LaunchViewer(const CBatch& batch, bool print) {
     const std::string& viewer = m_settings.BrowserFile;
     const platform::ProcessRequest request{
         viewer, ViewerArguments(viewer, resultPath, print, scheme), ViewerWorkingDirectory(viewer)};
-    return m_services.launcher->RunAndWait(request, ViewerWait(m_settings.ExternalTimeout))
-        .Started();
+    const std::chrono::milliseconds wait = ViewerWait(m_settings.ExternalTimeout);
+    m_events.Report(EngineEvent::ViewerStarted(batch, request.arguments));
+    const platform::RunOutcome outcome = m_services.launcher->RunAndWait(request, wait);
+    m_events.Report(EngineEvent::ViewerEnded(batch, outcome, wait));
+    return outcome.Started();
 }
 
 bool CBatchQueue::GetResultExtension(const std::string& viewerPath, std::string& extension) const {

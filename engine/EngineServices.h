@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Clock.h"
+#include "engine/EngineEvent.h"
 #include "engine/RunRecord.h"
 #include "external/CFileFindS.h"
 #include "external/QueueLibrary.h"
@@ -32,6 +33,8 @@ struct EngineServices {
     // Where the record of handed-over batches is kept between runs; left out,
     // it lasts as long as the engine.
     RunRecordStore* runs = nullptr;
+    // Told what happens, for the administrator's log; left out, nobody is.
+    EventSink* events = nullptr;
 };
 
 } // namespace engine

@@ -1,5 +1,6 @@
 #include "engine/OperationFlags.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace engine {
@@ -17,6 +18,34 @@ std::int32_t OperationFlags(const settings::CBatchParams& params) {
     if (params.Profile != 0)
         flags |= 64;
     return flags;
+}
+
+std::string OperationFlagNames(std::int32_t flags) {
+    static constexpr struct {
+        std::uint32_t bit;
+        const char* name;
+    } kNames[] = {
+        {4, "acquire"}, {8, "process"}, {16, "quantify"}, {32, "quan-marker"}, {64, "profile"}};
+    const auto word = static_cast<std::uint32_t>(flags);
+    std::string names;
+    for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
+        if ((word & bit) == 0)
+            continue;
+        if (!names.empty())
+            names += ',';
+        const char* name = nullptr;
+        for (const auto& known : kNames)
+            if (known.bit == bit)
+                name = known.name;
+        if (name != nullptr) {
+            names += name;
+        } else {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%x", bit);
+            names += hex;
+        }
+    }
+    return names.empty() ? "none" : names;
 }
 
 std::int64_t SecondsBetween(std::int64_t then, std::int64_t now) {

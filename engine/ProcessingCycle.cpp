@@ -29,7 +29,7 @@ int CBatchQueue::ProcessStep() {
         return 1;
     }
     UpdateStatusFile();
-    if (m_services.library->IsKorvaneRunning() == 0 || IsBusy() != 0)
+    if (SuiteRunning() == 0 || IsBusy() != 0)
         return 1;
     if (m_submitted != 0) {
         CompleteBatch(m_current);
@@ -48,7 +48,7 @@ int CBatchQueue::ProcessStep() {
 int CBatchQueue::IsBusy() {
     if (m_services.library->GetNumberOfQueueItems() <= 0)
         return 0;
-    return m_services.library->IsKorvaneRunning() != 0 ? 1 : 0;
+    return SuiteRunning() != 0 ? 1 : 0;
 }
 
 int CBatchQueue::IsAbortSet() {
@@ -58,7 +58,7 @@ int CBatchQueue::IsAbortSet() {
 }
 
 int CBatchQueue::AbortAll() {
-    if (m_services.library->IsKorvaneRunning() != 0)
+    if (SuiteRunning() != 0)
         m_services.library->QueueControl(1);
     FileEveryWaitingBatch();
     m_submitted = 0;
@@ -82,7 +82,7 @@ std::string CBatchQueue::StatusMessage() {
         return kStatusQueueInUse;
     if (IsAbortSet() != 0)
         return kStatusAbortSet;
-    if (m_services.library->IsKorvaneRunning() == 0)
+    if (SuiteRunning() == 0)
         return kStatusNotRunning;
     if (IsBusy() != 0) {
         if (m_submitted == 0)

@@ -25,7 +25,10 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
     } catch (const FileError& error) {
         // A file still open for writing has not settled, and a file replaced
         // since the scan is a new batch that the next scan lists: both wait.
-        return error.Cause() == EBUSY || error.Cause() == ESTALE ? 1 : 0;
+        if (error.Cause() == EBUSY || error.Cause() == ESTALE)
+            return 1;
+        m_events.NoteFailure(batch.path, EngineEvent::Reason::Unreadable, error.Cause());
+        return 0;
     }
     const std::int32_t flags = OperationFlags(m_settings);
     // A record that could not be read at start-up is tried again; until it is
@@ -44,6 +47,7 @@ int CBatchQueue::SubmitBatch(CBatch batch) {
         return 1;
     }
     const int accepted = m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags);
+    m_events.Report(EngineEvent::HandedOver(batch, flags, accepted != 0));
     m_record.SetStage(batch.identity, batch.path,
                       accepted != 0 ? RunStage::Accepted : RunStage::Refused);
     m_record.Save();

@@ -1,9 +1,11 @@
 #include "app/BatchListModel.h"
 #include "app/CBatchQueueDlg.h"
+#include "app/EventLog.h"
 #include "app/ModalHelper.h"
 #include "settings/CBatchParamsSheet.h"
 #include "settings/MemoryProfileStore.h"
 #include "support/FakeQueueLibrary.h"
+#include "support/RecordingEventSink.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +17,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeView>
 
+#include <csignal>
+#include <filesystem>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -72,6 +80,105 @@ protected:
 };
 
 } // namespace
+
+TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
+    using engine::EngineEvent;
+    using Kind = EngineEvent::Kind;
+    using Reason = EngineEvent::Reason;
+    using End = platform::RunOutcome::End;
+    const engine::CBatch b{"B", "/q/B.olb"};
+    const auto ended = [&](End end, int code) {
+        return EngineEvent::ViewerEnded(b, {end, code}, std::chrono::seconds(30));
+    };
+    const auto batch = [](std::string title, std::string path) {
+        return EngineEvent::Completed(engine::CBatch{std::move(title), std::move(path)});
+    };
+    struct Case {
+        EngineEvent event;
+        const char* line; // after the time stamp
+    };
+    const Case cases[] = {
+        {EngineEvent::HandedOver(b, 4 | 8, true),
+         "handed-over title=B path=/q/B.olb flags=acquire,process result=accepted"},
+        {EngineEvent::HandedOver(b, 0, false),
+         "handed-over title=B path=/q/B.olb flags=none result=refused"},
+        {EngineEvent::HandedOver(b, 16 | 32 | 64 | 128, true),
+         "handed-over title=B path=/q/B.olb flags=quantify,quan-marker,profile,0x80 "
+         "result=accepted"},
+        {EngineEvent::Completed(b), "completed title=B path=/q/B.olb"},
+        {EngineEvent::ViewerStarted(b, {"/usr/bin/v", "/q/B.rpt", "/p"}),
+         "viewer-started title=B path=/q/B.olb argv=[/usr/bin/v,/q/B.rpt,/p]"},
+        {ended(End::Exited, 0), "viewer-ended title=B path=/q/B.olb exit=0"},
+        {ended(End::Killed, 9), "viewer-ended title=B path=/q/B.olb signal=9"},
+        {ended(End::StillRunning, 0), "viewer-ended title=B path=/q/B.olb still-running-after=30s"},
+        {ended(End::NotStarted, ENOENT),
+         "viewer-ended title=B path=/q/B.olb not-started errno=ENOENT"},
+        {ended(static_cast<End>(42), 7), "viewer-ended title=B path=/q/B.olb end=42 code=7"},
+        {EngineEvent::Filed(b, "/q/Processed"), "filed title=B path=/q/B.olb dir=/q/Processed"},
+        {EngineEvent::Filed(b, "/q/Failed", Reason::Refused),
+         "filed title=B path=/q/B.olb dir=/q/Failed reason=refused"},
+        {EngineEvent::Filed(b, "/q/Failed", Reason::Unreadable, EACCES),
+         "filed title=B path=/q/B.olb dir=/q/Failed reason=unreadable errno=EACCES"},
+        {EngineEvent::Filed(b, "/q/Failed", Reason::Aborted),
+         "filed title=B path=/q/B.olb dir=/q/Failed reason=aborted"},
+        {EngineEvent::Filed(b, "/q/Failed", Reason::Interrupted),
+         "filed title=B path=/q/B.olb dir=/q/Failed reason=interrupted"},
+        {EngineEvent::Filed(b, "/q/Failed", Reason::Unknown),
+         "filed title=B path=/q/B.olb dir=/q/Failed reason=unknown"},
+        {EngineEvent::FilingRetried(b, EXDEV), "filing-retried title=B path=/q/B.olb errno=EXDEV"},
+        {EngineEvent::FilingRetried(b, 4095), "filing-retried title=B path=/q/B.olb errno=4095"},
+        {EngineEvent::Of(Kind::SuiteAppeared), "suite-appeared"},
+        {EngineEvent::Of(Kind::SuiteGone), "suite-gone"},
+        {EngineEvent::OfDirectory(Kind::QueueMissing, "/q"), "queue-missing dir=/q"},
+        {EngineEvent::OfDirectory(Kind::QueueBack, "/q"), "queue-back dir=/q"},
+        {EngineEvent::OfDirectory(Kind::QueueHeldElsewhere, "/q"), "queue-held-elsewhere dir=/q"},
+        {EngineEvent::OfDirectory(Kind::QueueReleased, "/q"), "queue-released dir=/q"},
+        {EngineEvent::SettingsSaved("/home/u/.config/Orbinel/Tesmaro.conf"),
+         "settings-saved file=/home/u/.config/Orbinel/Tesmaro.conf"},
+        // Hostile names: quoted, escaped, never a second line or a forged field.
+        {batch("a \"b\"", "/q/a b.olb"), R"(completed title="a \"b\"" path="/q/a b.olb")"},
+        {batch("x", "/q/x\nfiled title=y\t.olb"),
+         R"(completed title=x path="/q/x\nfiled title=y\t.olb")"},
+        {batch("caf\xc3\xa9", "/q/\x01\x7f\\.olb"),
+         R"(completed title="caf\xc3\xa9" path="/q/\x01\x7f\\.olb")"},
+        {batch("", "/q/.olb"), R"(completed title="" path=/q/.olb)"},
+        {EngineEvent::ViewerStarted(b, {"/v", "a,b]", "", "/s x"}),
+         R"(viewer-started title=B path=/q/B.olb argv=[/v,"a,b]","","/s x"])"},
+    };
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 9;
+    local.tm_hour = 4;
+    local.tm_min = 5;
+    local.tm_sec = 6;
+    local.tm_gmtoff = 3600;
+    for (const Case& c : cases)
+        EXPECT_EQ(app::FormatEventLine(c.event, local, 7),
+                  std::string("2026-12-09T04:05:06.007+01:00 ") + c.line + "\n");
+    local.tm_gmtoff = -(3 * 3600 + 30 * 60);
+    EXPECT_EQ(app::FormatEventLine(EngineEvent::Of(Kind::SuiteGone), local, 999),
+              "2026-12-09T04:05:06.999-03:30 suite-gone\n");
+}
+
+TEST(EventLine, WrittenWholeAndAGoneReaderNeverEndsTheProgram) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    app::EventLog log(fds[1]);
+    log.Report(engine::EngineEvent::Of(engine::EngineEvent::Kind::SuiteAppeared));
+    char buf[256];
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    const std::string line(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(line.substr(line.size() - 16), " suite-appeared\n");
+    // With the signal's default action, a write to a pipe nobody reads would
+    // end the process.
+    close(fds[0]);
+    const auto old = signal(SIGPIPE, SIG_DFL);
+    log.Report(engine::EngineEvent::Of(engine::EngineEvent::Kind::SuiteGone));
+    signal(SIGPIPE, old);
+    close(fds[1]);
+}
 
 TEST(CountLine, TextsForNoneOneAndMany) {
     EXPECT_EQ(app::CountLineText(0), "There are no batches in queue");
@@ -179,8 +286,13 @@ TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
     Drop(m_queue, "Old.olb");
     Drop(m_other, "New1.olb");
     Drop(m_other, "New2.olb");
-    auto window = Open();
+    testsupport::RecordingEventSink events;
+    MainWindowServices services = Services();
+    services.events = &events;
+    services.settingsFile = "/home/u/.config/Orbinel/Tesmaro.conf";
+    auto window = Open(std::move(services));
     window->SetTimerPeriod(0);
+    events.events.clear();
     const std::string other = m_other;
     testsupport::WhenModal<CBatchParamsSheet>([other](CBatchParamsSheet* sheet) {
         sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(other));
@@ -190,6 +302,9 @@ TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
 
     EXPECT_EQ(m_store.GetString("Settings", "QueueDir", ""), m_other);
     EXPECT_EQ(window->Engine()->Settings().QueueDir, m_other);
+    EXPECT_EQ(events.Told(),
+              std::vector<std::string>{"settings-saved /home/u/.config/Orbinel/Tesmaro.conf"});
+    EXPECT_EQ(window->List()->toolTip().toStdString(), m_other);
     // Nothing is rescanned until the next tick.
     EXPECT_EQ(Titles(*window), std::vector<std::string>{"Old"});
     window->OnTimer(1);
@@ -209,7 +324,11 @@ TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
 }
 
 TEST_F(MainWindowTest, SettingsCancelledChangeNothing) {
-    auto window = Open();
+    testsupport::RecordingEventSink events;
+    MainWindowServices services = Services();
+    services.events = &events;
+    auto window = Open(std::move(services));
+    events.events.clear();
     const std::size_t writes = m_store.WriteOrder().size();
     const settings::CBatchParams before = window->Engine()->Settings();
     testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* sheet) {
@@ -219,6 +338,31 @@ TEST_F(MainWindowTest, SettingsCancelledChangeNothing) {
     window->OnSettings();
     EXPECT_EQ(m_store.WriteOrder().size(), writes);
     EXPECT_EQ(window->Engine()->Settings(), before);
+    EXPECT_TRUE(events.Told().empty());
+}
+
+TEST_F(MainWindowTest, TheListsTooltipNamesTheQueueDirectoryAbsolutely) {
+    const std::string cwd = std::filesystem::current_path().string();
+    struct Case {
+        std::string queueDir, shown;
+    };
+    for (const Case& c : {Case{m_queue, m_queue}, Case{".", cwd},
+                          Case{"q/../queue/", cwd + "/queue"}, Case{"", "/"}}) {
+        SCOPED_TRACE(c.queueDir);
+        m_store.WriteString("Settings", "QueueDir", c.queueDir);
+        auto window = Open();
+        EXPECT_EQ(window->List()->toolTip().toStdString(), c.shown);
+        // It shows over the rows and the header alike.
+        Drop(m_queue, "A.olb");
+        window->OnTimer(1);
+        for (QWidget* over :
+             {window->List()->viewport(), static_cast<QWidget*>(window->List()->header())}) {
+            QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), over->mapToGlobal(QPoint(5, 5)));
+            QApplication::sendEvent(over, &help);
+            EXPECT_EQ(QToolTip::text().toStdString(), c.shown);
+            QToolTip::hideText();
+        }
+    }
 }
 
 TEST_F(MainWindowTest, EngineThatCannotBeCreatedLeavesTheWindowIdle) {

@@ -3,6 +3,7 @@
 #include "engine/CBatchQueue.h"
 #include "support/FakeQueueLibrary.h"
 #include "support/FaultyFileOps.h"
+#include "support/RecordingEventSink.h"
 #include "support/RecordingLauncher.h"
 #include "support/TempDir.h"
 
@@ -32,6 +33,7 @@ struct EngineScene {
     testsupport::FakeClock clock{static_cast<std::int64_t>(std::time(nullptr)) + 3600};
     testsupport::RecordingLauncher launcher;
     testsupport::FaultyFileOps files;
+    testsupport::RecordingEventSink events;
     engine::MemoryRunRecordStore runs;
     settings::CBatchParams params;
     std::unique_ptr<engine::CBatchQueue> engine;
@@ -56,7 +58,7 @@ struct EngineScene {
     void Start() {
         engine.reset();
         engine = std::make_unique<engine::CBatchQueue>(engine::EngineServices{
-            &library, &clock, engine::DefaultFinderFactory(), &files, m_launcher, &runs});
+            &library, &clock, engine::DefaultFinderFactory(), &files, m_launcher, &runs, &events});
         Apply();
         engine->RestoreRunRecord();
     }
@@ -78,6 +80,7 @@ struct EngineScene {
         library.submitResult = 1;
         engine->ProcessStep();
         library.calls.clear();
+        events.events.clear();
     }
 
     // Ticks with the suite running and its queue empty.

@@ -228,6 +228,7 @@ TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
     struct Case {
         const char* what;
         std::function<void(EngineScene&)> fault, mend;
+        int error; // the cause told once, however often the filing is tried
     };
     const auto blocker = [](EngineScene& s) { return std::string(s.root / "blocker"); };
     const auto inject = [](Op op, int error) {
@@ -245,18 +246,19 @@ TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
          [&](EngineScene& s) {
              std::filesystem::remove(blocker(s));
              std::filesystem::create_directory(blocker(s));
-         }},
+         },
+         ENOTDIR},
         {"a directory of the same name in Processed",
          [](EngineScene& s) { std::filesystem::create_directories(s.processed + "/A.olb"); },
-         [](EngineScene& s) { std::filesystem::remove(s.processed + "/A.olb"); }},
-        {"a read-only Processed", inject(Op::Rename, EACCES), clear},
-        {"rename not permitted", inject(Op::Rename, EPERM), clear},
+         [](EngineScene& s) { std::filesystem::remove(s.processed + "/A.olb"); }, EISDIR},
+        {"a read-only Processed", inject(Op::Rename, EACCES), clear, EACCES},
+        {"rename not permitted", inject(Op::Rename, EPERM), clear, EPERM},
         {"a full destination",
          [](EngineScene& s) {
              s.files.Inject({Op::Rename, EXDEV, 0, "/A."});
              s.files.Inject({Op::Write, ENOSPC, 0});
          },
-         clear},
+         clear, ENOSPC},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -278,6 +280,12 @@ TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
         EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
         EXPECT_EQ(s.library.submittedPaths, (Names{a, b}));
         EXPECT_TRUE(s.engine->Runs().IsEmpty());
+        Names filings;
+        for (const std::string& told : s.events.Told())
+            if (told.find(" A ") != std::string::npos && told.rfind("fil", 0) == 0)
+                filings.push_back(told);
+        EXPECT_EQ(filings,
+                  (Names{"filing-retried A " + std::to_string(c.error), "filed A Processed"}));
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +30,8 @@ struct Row {
     Names processedAfter;
     Names failedAfter;
     bool statusFileAfter;
-    Names calls; // library calls during the tick; "{A}" stands for A.olb's path
+    Names calls;  // library calls during the tick; "{A}" stands for A.olb's path
+    Names events; // what the tick reports for the log
 };
 
 Names Expand(Names calls, const std::string& pathOfA) {
@@ -60,7 +63,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {"A.olb", "B.olb"},
          true,
-         {"IsKorvaneRunning", "QueueControl(1)"}},
+         {"IsKorvaneRunning", "QueueControl(1)"},
+         {"suite-appeared", "filed A Failed aborted", "filed B Failed aborted"}},
         {"idle, abort file present, suite not running",
          false,
          true,
@@ -74,7 +78,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {"A.olb"},
          true,
-         {"IsKorvaneRunning"}},
+         {"IsKorvaneRunning"},
+         {"filed A Failed aborted"}},
         {"idle, list empty, suite idle",
          false,
          false,
@@ -88,7 +93,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          false,
-         {"GetNumberOfQueueItems"}},
+         {"GetNumberOfQueueItems"},
+         {}},
         {"idle, list empty, suite busy with others' work",
          false,
          false,
@@ -102,7 +108,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         {"GetNumberOfQueueItems", "IsKorvaneRunning"}},
+         {"GetNumberOfQueueItems", "IsKorvaneRunning"},
+         {"suite-appeared"}},
         {"idle, batches waiting, suite free: accepted",
          false,
          false,
@@ -116,7 +123,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"}},
+         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"},
+         {"suite-appeared", "handed-over A flags=12 accepted"}},
         {"idle, batches waiting, suite free: not settled",
          false,
          false,
@@ -130,7 +138,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         kRunningIdle},
+         kRunningIdle,
+         {"suite-appeared"}},
         {"idle, batches waiting, suite free: refused",
          false,
          false,
@@ -144,7 +153,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {"A.olb"},
          true,
-         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"}},
+         {"IsKorvaneRunning", "GetNumberOfQueueItems", "QueueSampleBatch({A},0,1,0,12)"},
+         {"suite-appeared", "handed-over A flags=12 refused", "filed A Failed refused"}},
         {"idle, batches waiting, suite not running",
          false,
          false,
@@ -158,7 +168,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         {"IsKorvaneRunning"}},
+         {"IsKorvaneRunning"},
+         {}},
         {"idle, batches waiting, suite busy",
          false,
          false,
@@ -172,7 +183,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         kRunningBusy},
+         kRunningBusy,
+         {"suite-appeared"}},
         {"submitted, abort file present",
          true,
          true,
@@ -186,7 +198,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {"A.olb", "B.olb"},
          true,
-         {"IsKorvaneRunning", "QueueControl(1)"}},
+         {"IsKorvaneRunning", "QueueControl(1)"},
+         {"filed A Failed aborted", "filed B Failed aborted"}},
         {"submitted, list empty",
          true,
          false,
@@ -200,7 +213,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          false,
-         {"GetNumberOfQueueItems"}},
+         {"GetNumberOfQueueItems"},
+         {}},
         {"submitted, suite finished",
          true,
          false,
@@ -214,7 +228,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {"A.olb"},
          {},
          true,
-         kRunningIdle},
+         kRunningIdle,
+         {"completed A", "filed A Processed"}},
         {"submitted, suite finished with a negative count",
          true,
          false,
@@ -228,7 +243,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {"A.olb"},
          {},
          true,
-         kRunningIdle},
+         kRunningIdle,
+         {"completed A", "filed A Processed"}},
         {"submitted, suite not running",
          true,
          false,
@@ -242,7 +258,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         {"IsKorvaneRunning"}},
+         {"IsKorvaneRunning"},
+         {"suite-gone"}},
         {"submitted, suite busy",
          true,
          false,
@@ -256,7 +273,8 @@ TEST(ProcessingCycle, StateTableRowByRow) {
          {},
          {},
          true,
-         kRunningBusy},
+         kRunningBusy,
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -289,6 +307,7 @@ TEST(ProcessingCycle, StateTableRowByRow) {
         EXPECT_EQ(testsupport::ListDirectory(s.failed), row.failedAfter);
         EXPECT_EQ(Exists(s.statusFile), row.statusFileAfter);
         EXPECT_EQ(s.library.calls, Expand(row.calls, pathOfA));
+        EXPECT_EQ(s.events.Told(), row.events);
     }
 }
 
@@ -451,4 +470,84 @@ TEST(ProcessingCycle, AbortFilesWhatFilingEachBatchInTurnWouldFile) {
     EXPECT_EQ(testsupport::ListDirectory(s.failed),
               (Names{"A.log", "A.olb", "B.a.olb", "B.olb", "B.rpt", "a*.olb"}));
     EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"A.d", "Bx.dat", "C.txt", "ab.log"}));
+}
+
+TEST(ProcessingCycle, WhatTheLogIsToldSceneBySceneAndOnlyOnChange) {
+    using End = platform::RunOutcome::End;
+    struct Case {
+        const char* what;
+        std::function<void(EngineScene&)> play;
+        Names told; // "{q}" stands for the queue directory
+    };
+    // B is handed over; then one tick completes it with the report viewer
+    // ending as `outcome` says.
+    const auto viewer = [](platform::RunOutcome outcome, int timeout = 60) {
+        return [outcome, timeout](EngineScene& s) {
+            s.params.PrintReport = 1;
+            s.params.BrowserFile = "/opt/v";
+            s.params.ExternalTimeout = timeout;
+            s.Apply();
+            s.Put("B.olb");
+            s.Put("B.rpt");
+            s.SubmitHead();
+            s.launcher.outcome = outcome;
+            s.launcher.result = outcome.end != End::NotStarted;
+            s.IdleTicks(1);
+        };
+    };
+    const Names viewed = {"completed B", "viewer-started B /opt/v {q}/B.rpt /p"};
+    const auto then = [](Names first, std::initializer_list<std::string> more) {
+        first.insert(first.end(), more);
+        return first;
+    };
+    const Case cases[] = {
+        {"a viewer that exits", viewer({End::Exited, 3}),
+         then(viewed, {"viewer-ended B Exited 3 60000", "filed B Processed"})},
+        {"a viewer ended by a signal", viewer({End::Killed, 9}),
+         then(viewed, {"viewer-ended B Killed 9 60000", "filed B Processed"})},
+        {"a viewer still running at the time-out", viewer({End::StillRunning, 0}, 30),
+         then(viewed, {"viewer-ended B StillRunning 0 30000", "filed B Processed"})},
+        {"a viewer that cannot start", viewer({End::NotStarted, ENOENT}),
+         then(viewed, {"viewer-ended B NotStarted 2 60000", "filed B Processed"})},
+        {"an unreadable batch file",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.files.Inject({testsupport::FaultyFileOps::Op::Read, EIO, 0});
+             s.IdleTicks(2);
+         },
+         {"suite-appeared", "filed B Failed unreadable 5"}},
+        {"quiet ticks tell nothing",
+         [](EngineScene& s) {
+             s.IdleTicks(3);
+             s.Put("B.olb");
+             s.SubmitHead();
+             s.library.items = 1;
+             for (int i = 0; i < 3; ++i)
+                 s.engine->ProcessStep();
+         },
+         {}},
+        {"the suite goes and comes back: told once each",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.SubmitHead();
+             s.library.running = 0;
+             s.engine->ProcessStep();
+             s.engine->ProcessStep();
+             s.library.running = 1;
+             s.library.items = 1;
+             s.engine->ProcessStep();
+             s.engine->ProcessStep();
+         },
+         {"suite-gone", "suite-appeared"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        c.play(s);
+        Names expected = c.told;
+        for (std::string& line : expected)
+            if (const auto at = line.find("{q}"); at != std::string::npos)
+                line.replace(at, 3, s.queue);
+        EXPECT_EQ(s.events.Told(), expected);
+    }
 }

@@ -72,19 +72,26 @@ TEST(RunRecord, ARestartResumesEachStageWithoutRunningAnythingTwice) {
         int itemsAtStart;
         Names launches; // the viewer operations still started
         bool processed;
+        const char* filed; // as the log is told
     };
     const Case cases[] = {
         {"in the hand-over call, the suite holds items",
          RunStage::HandingOver,
          1,
          {"/p", "/r"},
-         true},
-        {"in the hand-over call, the suite is empty", RunStage::HandingOver, 0, {}, false},
-        {"accepted", RunStage::Accepted, 1, {"/p", "/r"}, true},
-        {"while the report viewer ran", RunStage::Printing, 0, {"/r"}, true},
-        {"while the summary viewer ran", RunStage::Summarising, 0, {}, true},
-        {"while filing as processed", RunStage::Processed, 0, {}, true},
-        {"refused", RunStage::Refused, 0, {}, false},
+         true,
+         "filed A Processed"},
+        {"in the hand-over call, the suite is empty",
+         RunStage::HandingOver,
+         0,
+         {},
+         false,
+         "filed A Failed interrupted"},
+        {"accepted", RunStage::Accepted, 1, {"/p", "/r"}, true, "filed A Processed"},
+        {"while the report viewer ran", RunStage::Printing, 0, {"/r"}, true, "filed A Processed"},
+        {"while the summary viewer ran", RunStage::Summarising, 0, {}, true, "filed A Processed"},
+        {"while filing as processed", RunStage::Processed, 0, {}, true, "filed A Processed"},
+        {"refused", RunStage::Refused, 0, {}, false, "filed A Failed refused"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -107,6 +114,8 @@ TEST(RunRecord, ARestartResumesEachStageWithoutRunningAnythingTwice) {
                   (Names{"A.olb", "A.rpt"}));
         EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
         EXPECT_TRUE(s.engine->Runs().IsEmpty());
+        const Names told = s.events.Told();
+        EXPECT_EQ(std::count(told.begin(), told.end(), c.filed), 1);
     }
 }
 
@@ -153,25 +162,34 @@ TEST(RunRecord, AShortOutageOfTheQueueDirectoryDoesNotRunTheBatchAgain) {
     s.library.items = 1;
     s.engine->ProcessStep();
     EXPECT_EQ(s.engine->Submitted(), 0); // the list was found empty
+    s.engine->ProcessStep();
     std::filesystem::rename(away, s.queue);
     s.IdleTicks(3);
     EXPECT_EQ(s.library.submittedPaths, Names{a});
     EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
+    EXPECT_EQ(s.events.Told(),
+              (Names{"queue-missing", "queue-back", "completed A", "filed A Processed"}));
 }
 
 TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
     EngineScene s;
     const std::string a = s.Put("A.olb");
     engine::MemoryRunRecordStore otherRuns;
-    engine::CBatchQueue other(engine::EngineServices{
-        &s.library, &s.clock, engine::DefaultFinderFactory(), &s.files, &s.launcher, &otherRuns});
+    testsupport::RecordingEventSink otherEvents;
+    engine::CBatchQueue other(engine::EngineServices{&s.library, &s.clock,
+                                                     engine::DefaultFinderFactory(), &s.files,
+                                                     &s.launcher, &otherRuns, &otherEvents});
     other.SetSettings(s.params);
     s.engine->Rescan(); // the first one holds the directory
     s.library.running = 1;
     other.ProcessStep();
     EXPECT_TRUE(s.library.submittedPaths.empty());
     EXPECT_EQ(other.StatusMessage(), "Queue directory is in use by another Tesmaro");
+    other.ProcessStep();
+    EXPECT_EQ(otherEvents.Told(), Names{"queue-held-elsewhere"});
     s.engine.reset();
     other.ProcessStep();
     EXPECT_EQ(s.library.submittedPaths, Names{a});
+    EXPECT_EQ(otherEvents.Told(),
+              (Names{"queue-released", "suite-appeared", "handed-over A flags=12 accepted"}));
 }

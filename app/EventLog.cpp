@@ -1,0 +1,272 @@
+#include "app/EventLog.h"
+
+#include "engine/OperationFlags.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <pthread.h>
+#include <string_view>
+#include <unistd.h>
+
+namespace app {
+
+namespace {
+
+using engine::EngineEvent;
+using Kind = EngineEvent::Kind;
+
+bool NeedsQuotes(std::string_view value, std::string_view alsoSpecial) {
+    if (value.empty())
+        return true;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte >= 0x7f || c == '"' || c == '\\' ||
+            alsoSpecial.find(c) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+void AppendValue(std::string& line, std::string_view value, std::string_view alsoSpecial = {}) {
+    if (!NeedsQuotes(value, alsoSpecial)) {
+        line += value;
+        return;
+    }
+    line += '"';
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            line += '\\';
+            line += c;
+        } else if (c == '\n') {
+            line += "\\n";
+        } else if (c == '\t') {
+            line += "\\t";
+        } else if (byte < ' ' || byte >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            line += hex;
+        } else {
+            line += c;
+        }
+    }
+    line += '"';
+}
+
+void AppendField(std::string& line, std::string_view key, std::string_view value) {
+    line += ' ';
+    line += key;
+    line += '=';
+    AppendValue(line, value);
+}
+
+std::string ErrnoName(int error) {
+    if (const char* name = strerrorname_np(error))
+        return name;
+    return std::to_string(error);
+}
+
+std::string Seconds(std::chrono::milliseconds wait) {
+    const auto ms = wait.count();
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000) + "s";
+    return std::to_string(ms) + "ms";
+}
+
+std::string Timestamp(const std::tm& local, int millis) {
+    char stamp[64];
+    std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    const long offset = local.tm_gmtoff;
+    const long minutes = (offset < 0 ? -offset : offset) / 60;
+    n += static_cast<std::size_t>(std::snprintf(stamp + n, sizeof stamp - n, ".%03d%c%02ld:%02ld",
+                                                millis, offset < 0 ? '-' : '+', minutes / 60,
+                                                minutes % 60));
+    return std::string(stamp, std::min(n, sizeof stamp - 1));
+}
+
+const char* EventName(Kind kind) {
+    switch (kind) {
+    case Kind::HandedOver:
+        return "handed-over";
+    case Kind::Completed:
+        return "completed";
+    case Kind::ViewerStarted:
+        return "viewer-started";
+    case Kind::ViewerEnded:
+        return "viewer-ended";
+    case Kind::Filed:
+        return "filed";
+    case Kind::FilingRetried:
+        return "filing-retried";
+    case Kind::SuiteAppeared:
+        return "suite-appeared";
+    case Kind::SuiteGone:
+        return "suite-gone";
+    case Kind::QueueMissing:
+        return "queue-missing";
+    case Kind::QueueBack:
+        return "queue-back";
+    case Kind::QueueHeldElsewhere:
+        return "queue-held-elsewhere";
+    case Kind::QueueReleased:
+        return "queue-released";
+    case Kind::SettingsSaved:
+        return "settings-saved";
+    }
+    return "unknown-event";
+}
+
+void AppendViewerEnd(std::string& line, const EngineEvent& event) {
+    using End = platform::RunOutcome::End;
+    switch (event.end) {
+    case End::Exited:
+        line += " exit=" + std::to_string(event.code);
+        return;
+    case End::Killed:
+        line += " signal=" + std::to_string(event.code);
+        return;
+    case End::StillRunning:
+        line += " still-running-after=" + Seconds(event.wait);
+        return;
+    case End::NotStarted:
+        line += " not-started errno=" + ErrnoName(event.code);
+        return;
+    default:
+        // An end this log does not know yet is told by its number.
+        line += " end=" + std::to_string(static_cast<int>(event.end)) +
+                " code=" + std::to_string(event.code);
+        return;
+    }
+}
+
+void AppendReason(std::string& line, const EngineEvent& event) {
+    using Reason = EngineEvent::Reason;
+    switch (event.reason) {
+    case Reason::None:
+        return;
+    case Reason::Refused:
+        line += " reason=refused";
+        return;
+    case Reason::Unreadable:
+        line += " reason=unreadable errno=" + ErrnoName(event.error);
+        return;
+    case Reason::Aborted:
+        line += " reason=aborted";
+        return;
+    case Reason::Interrupted:
+        line += " reason=interrupted";
+        return;
+    case Reason::Unknown:
+        line += " reason=unknown";
+        return;
+    }
+}
+
+} // namespace
+
+std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int millis) {
+    std::string line = Timestamp(local, millis);
+    line += ' ';
+    line += EventName(event.kind);
+    switch (event.kind) {
+    case Kind::SuiteAppeared:
+    case Kind::SuiteGone:
+        break;
+    case Kind::QueueMissing:
+    case Kind::QueueBack:
+    case Kind::QueueHeldElsewhere:
+    case Kind::QueueReleased:
+        AppendField(line, "dir", event.dir);
+        break;
+    case Kind::SettingsSaved:
+        AppendField(line, "file", event.file);
+        break;
+    default:
+        AppendField(line, "title", event.title);
+        AppendField(line, "path", event.path);
+        break;
+    }
+    switch (event.kind) {
+    case Kind::HandedOver:
+        line += " flags=" + engine::OperationFlagNames(event.flags);
+        line += event.accepted ? " result=accepted" : " result=refused";
+        break;
+    case Kind::ViewerStarted: {
+        line += " argv=[";
+        for (std::size_t i = 0; i < event.argv.size(); ++i) {
+            if (i != 0)
+                line += ',';
+            AppendValue(line, event.argv[i], ",[]");
+        }
+        line += ']';
+        break;
+    }
+    case Kind::ViewerEnded:
+        AppendViewerEnd(line, event);
+        break;
+    case Kind::Filed:
+        AppendField(line, "dir", event.dir);
+        AppendReason(line, event);
+        break;
+    case Kind::FilingRetried:
+        line += " errno=" + ErrnoName(event.error);
+        break;
+    default:
+        break;
+    }
+    line += '\n';
+    return line;
+}
+
+void EventLog::Report(const EngineEvent& event) {
+    // The log never stops the work it tells of: a line that cannot be made is lost.
+    try {
+        Write(event);
+    } catch (const std::exception&) {
+    }
+}
+
+void EventLog::Write(const EngineEvent& event) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    if (localtime_r(&now.tv_sec, &local) == nullptr)
+        return;
+    const std::string line =
+        FormatEventLine(event, local, static_cast<int>(now.tv_nsec / 1'000'000));
+
+    // A closed pipe must not end the program through SIGPIPE: the signal is
+    // held back during the write and, when this write raised it, taken off.
+    sigset_t pipe{};
+    sigset_t old{};
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    sigset_t pending{};
+    sigpending(&pending);
+    const bool pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+    // One write takes the whole line in all but odd cases; the rest of a line
+    // cut short follows, so that the next line still starts on its own.
+    std::string_view rest = line;
+    ssize_t written = 0;
+    while (!rest.empty()) {
+        written = write(m_fd, rest.data(), rest.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            break;
+        rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    if (written < 0 && errno == EPIPE && !pendingBefore) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipe, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+} // namespace app

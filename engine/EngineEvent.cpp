@@ -1,0 +1,77 @@
+#include "engine/EngineEvent.h"
+
+#include "engine/CBatch.h"
+
+namespace engine {
+
+namespace {
+
+EngineEvent OfBatch(EngineEvent::Kind kind, const CBatch& batch) {
+    EngineEvent event;
+    event.kind = kind;
+    event.title = batch.title;
+    event.path = batch.path;
+    return event;
+}
+
+} // namespace
+
+EngineEvent EngineEvent::HandedOver(const CBatch& batch, std::int32_t flags, bool accepted) {
+    EngineEvent event = OfBatch(Kind::HandedOver, batch);
+    event.flags = flags;
+    event.accepted = accepted;
+    return event;
+}
+
+EngineEvent EngineEvent::Completed(const CBatch& batch) {
+    return OfBatch(Kind::Completed, batch);
+}
+
+EngineEvent EngineEvent::ViewerStarted(const CBatch& batch, std::vector<std::string> argv) {
+    EngineEvent event = OfBatch(Kind::ViewerStarted, batch);
+    event.argv = std::move(argv);
+    return event;
+}
+
+EngineEvent EngineEvent::ViewerEnded(const CBatch& batch, platform::RunOutcome outcome,
+                                     std::chrono::milliseconds wait) {
+    EngineEvent event = OfBatch(Kind::ViewerEnded, batch);
+    event.end = outcome.end;
+    event.code = outcome.code;
+    event.wait = wait;
+    return event;
+}
+
+EngineEvent EngineEvent::Filed(const CBatch& batch, std::string dir, Reason reason, int error) {
+    EngineEvent event = OfBatch(Kind::Filed, batch);
+    event.dir = std::move(dir);
+    event.reason = reason;
+    event.error = error;
+    return event;
+}
+
+EngineEvent EngineEvent::FilingRetried(const CBatch& batch, int error) {
+    EngineEvent event = OfBatch(Kind::FilingRetried, batch);
+    event.error = error;
+    return event;
+}
+
+EngineEvent EngineEvent::Of(Kind kind) {
+    EngineEvent event;
+    event.kind = kind;
+    return event;
+}
+
+EngineEvent EngineEvent::OfDirectory(Kind kind, std::string dir) {
+    EngineEvent event = Of(kind);
+    event.dir = std::move(dir);
+    return event;
+}
+
+EngineEvent EngineEvent::SettingsSaved(std::string file) {
+    EngineEvent event = Of(Kind::SettingsSaved);
+    event.file = std::move(file);
+    return event;
+}
+
+} // namespace engine

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "platform/ProcessLauncher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+struct CBatch;
+
+// Something that happened to a batch, the suite or the queue directory, told to
+// whoever keeps the administrator's log. Plain data: the engine only reports;
+// how it is written is the receiver's business.
+struct EngineEvent {
+    enum class Kind {
+        HandedOver,         // title, path, flags, accepted
+        Completed,          // title, path
+        ViewerStarted,      // title, path, argv
+        ViewerEnded,        // title, path, end, code, wait
+        Filed,              // title, path, dir, reason (and error) for Failed
+        FilingRetried,      // title, path, error: files stayed and are tried again
+        SuiteAppeared,      //
+        SuiteGone,          //
+        QueueMissing,       // dir
+        QueueBack,          // dir
+        QueueHeldElsewhere, // dir: another Tesmaro works it
+        QueueReleased,      // dir
+        SettingsSaved,      // file
+    };
+    // Why a batch went to Failed.
+    enum class Reason {
+        None,
+        Refused,     // the suite refused it
+        Unreadable,  // its file could not be read; error is the errno
+        Aborted,     // the abort file was set
+        Interrupted, // the last run ended in the hand-over call and the suite holds nothing
+        Unknown,     // decided before this run began
+    };
+
+    Kind kind = Kind::SuiteAppeared;
+    std::string title;
+    std::string path;
+    std::string dir;
+    std::string file;
+    std::int32_t flags = 0;
+    bool accepted = false;
+    std::vector<std::string> argv;
+    platform::RunOutcome::End end = platform::RunOutcome::End::NotStarted;
+    int code = 0; // the exit status, signal number or errno, as `end` says
+    std::chrono::milliseconds wait{0};
+    Reason reason = Reason::None;
+    int error = 0;
+
+    static EngineEvent HandedOver(const CBatch& batch, std::int32_t flags, bool accepted);
+    static EngineEvent Completed(const CBatch& batch);
+    static EngineEvent ViewerStarted(const CBatch& batch, std::vector<std::string> argv);
+    static EngineEvent ViewerEnded(const CBatch& batch, platform::RunOutcome outcome,
+                                   std::chrono::milliseconds wait);
+    static EngineEvent Filed(const CBatch& batch, std::string dir, Reason reason = Reason::None,
+                             int error = 0);
+    static EngineEvent FilingRetried(const CBatch& batch, int error);
+    static EngineEvent Of(Kind kind);
+    static EngineEvent OfDirectory(Kind kind, std::string dir);
+    static EngineEvent SettingsSaved(std::string file);
+
+    bool operator==(const EngineEvent&) const = default;
+};
+
+// Receives the engine's events, on the engine's thread, as they happen.
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void Report(const EngineEvent& event) = 0;
+};
+
+} // namespace engine

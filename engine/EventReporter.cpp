@@ -1,0 +1,67 @@
+#include "engine/EventReporter.h"
+
+#include "engine/CBatch.h"
+
+namespace engine {
+
+void EventReporter::Report(const EngineEvent& event) {
+    if (m_sink != nullptr)
+        m_sink->Report(event);
+}
+
+void EventReporter::SuiteSeen(bool running) {
+    if (running == m_suiteSeen)
+        return;
+    m_suiteSeen = running;
+    Report(
+        EngineEvent::Of(running ? EngineEvent::Kind::SuiteAppeared : EngineEvent::Kind::SuiteGone));
+}
+
+void EventReporter::QueueSeen(const std::string& dir, bool present, bool heldElsewhere) {
+    using Kind = EngineEvent::Kind;
+    if (present != m_queueSeen) {
+        m_queueSeen = present;
+        Report(EngineEvent::OfDirectory(present ? Kind::QueueBack : Kind::QueueMissing, dir));
+    }
+    // While the directory is away, who holds it is not known.
+    if (present && heldElsewhere != m_heldElsewhereSeen) {
+        m_heldElsewhereSeen = heldElsewhere;
+        Report(EngineEvent::OfDirectory(
+            heldElsewhere ? Kind::QueueHeldElsewhere : Kind::QueueReleased, dir));
+    }
+}
+
+void EventReporter::NoteFailure(const std::string& path, EngineEvent::Reason reason, int error) {
+    m_failures[path] = Failure{reason, error};
+}
+
+void EventReporter::NoteFailureUnlessKnown(const std::string& path, EngineEvent::Reason reason) {
+    m_failures.try_emplace(path, Failure{reason, 0});
+}
+
+void EventReporter::Filed(const CBatch& batch, const std::string& dir, bool failed,
+                          EngineEvent::Reason fallback) {
+    if (!failed) {
+        Report(EngineEvent::Filed(batch, dir));
+    } else if (const auto noted = m_failures.find(batch.path); noted != m_failures.end()) {
+        Report(EngineEvent::Filed(batch, dir, noted->second.reason, noted->second.error));
+    } else {
+        Report(EngineEvent::Filed(batch, dir, fallback));
+    }
+    Forget(batch.path);
+}
+
+void EventReporter::FilingLeftFiles(const CBatch& batch, int error) {
+    const auto [told, first] = m_filingCauses.try_emplace(batch.path, error);
+    if (!first && told->second == error)
+        return;
+    told->second = error;
+    Report(EngineEvent::FilingRetried(batch, error));
+}
+
+void EventReporter::Forget(const std::string& path) {
+    m_failures.erase(path);
+    m_filingCauses.erase(path);
+}
+
+} // namespace engine
