@@ -135,12 +135,13 @@ void AppendViewerEnd(std::string& line, const EngineEvent& event) {
     case End::NotStarted:
         line += " not-started errno=" + ErrnoName(event.code);
         return;
-    default:
-        // An end this log does not know yet is told by its number.
-        line += " end=" + std::to_string(static_cast<int>(event.end)) +
-                " code=" + std::to_string(event.code);
+    case End::Interrupted:
+        line += " interrupted";
         return;
     }
+    // Not reached for any end the launcher reports; told by its number all the same.
+    line += " end=" + std::to_string(static_cast<int>(event.end)) +
+            " code=" + std::to_string(event.code);
 }
 
 void AppendReason(std::string& line, const EngineEvent& event) {

@@ -113,6 +113,7 @@ TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
         {ended(End::StillRunning, 0), "viewer-ended title=B path=/q/B.olb still-running-after=30s"},
         {ended(End::NotStarted, ENOENT),
          "viewer-ended title=B path=/q/B.olb not-started errno=ENOENT"},
+        {ended(End::Interrupted, 0), "viewer-ended title=B path=/q/B.olb interrupted"},
         {ended(static_cast<End>(42), 7), "viewer-ended title=B path=/q/B.olb end=42 code=7"},
         {EngineEvent::Filed(b, "/q/Processed"), "filed title=B path=/q/B.olb dir=/q/Processed"},
         {EngineEvent::Filed(b, "/q/Failed", Reason::Refused),
