@@ -157,8 +157,23 @@ public:
 private:
     enum class State { LineStart, Section, Key, Value, SkipLine };
 
-    const char* LineEnd(const char* from, const char* end) {
-        return std::min(m_lf.From(from, end), m_cr.From(from, end));
+    // The first line end at or after `from`, or the first `mark` ('=' or ']')
+    // when one is given and comes first. Short lines are common, and many of them in a row
+    // are what a hostile file is made of: the first bytes are looked at one by
+    // one, and only a longer run is left to memchr.
+    const char* Stop(const char* from, const char* end, char mark = '\n') {
+        const char* const near = end - from > kNear ? from + kNear : end;
+        for (const char* q = from; q < near; ++q)
+            if (IsLineEnd(*q) || *q == mark)
+                return q;
+        if (near == end)
+            return end;
+        const char* stop = std::min(m_lf.From(near, end), m_cr.From(near, end));
+        if (mark == '=')
+            stop = std::min(stop, m_equals.From(near, end));
+        else if (mark == ']')
+            stop = std::min(stop, m_close.From(near, end));
+        return stop;
     }
 
     // Takes the bytes from `p` up to the next one that changes the state and
@@ -187,7 +202,7 @@ private:
             return p + 1;
         }
         case State::Section: {
-            const char* stop = std::min(m_close.From(p, end), LineEnd(p, end));
+            const char* stop = Stop(p, end, ']');
             m_text.Feed(p, static_cast<std::size_t>(stop - p));
             if (stop == end)
                 return end;
@@ -198,7 +213,7 @@ private:
             return stop + 1;
         }
         case State::Key: {
-            const char* stop = std::min(m_equals.From(p, end), LineEnd(p, end));
+            const char* stop = Stop(p, end, '=');
             m_text.Feed(p, static_cast<std::size_t>(stop - p));
             if (stop == end)
                 return end;
@@ -212,7 +227,7 @@ private:
             return stop + 1;
         }
         case State::Value: {
-            const char* stop = LineEnd(p, end);
+            const char* stop = Stop(p, end);
             m_text.Feed(p, static_cast<std::size_t>(stop - p));
             if (stop == end)
                 return end;
@@ -220,7 +235,7 @@ private:
             return stop + 1;
         }
         case State::SkipLine: {
-            const char* stop = LineEnd(p, end);
+            const char* stop = Stop(p, end);
             if (stop == end)
                 return end;
             m_state = State::LineStart;
@@ -258,6 +273,7 @@ private:
     std::size_t m_bufferSize;
     State m_state = State::LineStart;
     TrimmedText m_text;
+    static constexpr std::ptrdiff_t kNear = 32;
     NextByte m_lf{'\n'};
     NextByte m_cr{'\r'};
     NextByte m_equals{'='};

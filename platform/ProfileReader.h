@@ -23,7 +23,11 @@ namespace platform {
 // is not settled within them gives the default, so a huge file costs at most
 // the time of reading the limit. The file is opened as every untrusted file is
 // (no links, no FIFOs, no blocking).
-constexpr std::uint64_t kProfileReadLimit = std::uint64_t(1) << 30;
+//
+// The default limit is far beyond any real batch file, and small enough that
+// even a file made only of two-byte lines (the slowest kind: every line is
+// looked at) is read well within a tick, twice over.
+constexpr std::uint64_t kProfileReadLimit = std::uint64_t(32) << 20;
 
 std::string ReadProfileString(FileOps& ops, const std::string& path, std::string_view section,
                               std::string_view key, std::string_view defaultValue,
