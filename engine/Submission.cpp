@@ -74,8 +74,10 @@ int CBatchQueue::DetectQuanMarker(const CBatch& batch) {
         throw FileError(batch.path, ESTALE);
     const platform::FirstLineScan scan =
         platform::SearchFirstLine(files, file.Get(), kQuanMarkerText);
-    if (scan == platform::FirstLineScan::ReadError) {
-        const int cause = errno;
+    if (scan == platform::FirstLineScan::ReadError || scan == platform::FirstLineScan::TooLong) {
+        // A first line past the limit is no batch the suite could run, and
+        // reading on would hold the tick: the file counts as unreadable.
+        const int cause = scan == platform::FirstLineScan::TooLong ? EFBIG : errno;
         file.Close();
         throw FileError(batch.path, cause);
     }

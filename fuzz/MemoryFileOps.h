@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,11 +15,14 @@ namespace fuzzing {
 
 // One regular file held in memory behind the file seam, read back in pieces
 // of at most `chunk` bytes, so that a fuzz target sees every way a read can
-// split its input, and never touches the disk.
+// split its input, and never touches the disk. Every run of at least four NUL
+// bytes is reported as a hole by SEEK_DATA and SEEK_HOLE, as a sparse file
+// would be (unless told not to), so that readers which step over holes are
+// checked against reading.
 class MemoryFileOps final : public platform::FileOps {
 public:
-    MemoryFileOps(std::string_view content, std::size_t chunk)
-        : m_content(content), m_chunk(std::max<std::size_t>(chunk, 1)) {}
+    MemoryFileOps(std::string_view content, std::size_t chunk, bool reportHoles = true)
+        : m_content(content), m_chunk(std::max<std::size_t>(chunk, 1)), m_holes(reportHoles) {}
 
     int Open(const char*, int, mode_t = 0) override {
         m_offset = 0;
@@ -29,7 +33,8 @@ public:
             errno = EBADF;
             return -1;
         }
-        const std::size_t n = std::min({count, m_chunk, m_content.size() - m_offset});
+        const std::size_t left = m_offset < m_content.size() ? m_content.size() - m_offset : 0;
+        const std::size_t n = std::min({count, m_chunk, left});
         std::memcpy(buf, m_content.data() + m_offset, n);
         m_offset += n;
         return static_cast<ssize_t>(n);
@@ -47,9 +52,59 @@ public:
     int Mkdir(const char*, mode_t) override { return Refuse(); }
     int SetLease(int, int) override { return 0; }
     int GetLease(int) override { return F_UNLCK; }
+    off_t Lseek(int fd, off_t offset, int whence) override {
+        const auto size = static_cast<off_t>(m_content.size());
+        off_t to = offset;
+        if (whence == SEEK_CUR)
+            to = static_cast<off_t>(m_offset) + offset;
+        else if (whence == SEEK_END)
+            to = size + offset;
+        if ((whence == SEEK_DATA || whence == SEEK_HOLE) && !m_holes) {
+            errno = EINVAL; // a file system without hole search
+            return -1;
+        }
+        if (fd != kFd || to < 0 || ((whence == SEEK_DATA || whence == SEEK_HOLE) && to >= size)) {
+            errno = fd != kFd ? EBADF : (to < 0 ? EINVAL : ENXIO);
+            return -1;
+        }
+        if (whence == SEEK_DATA) {
+            while (to < size && InHole(static_cast<std::size_t>(to)))
+                ++to;
+            if (to == size) {
+                errno = ENXIO;
+                return -1;
+            }
+        } else if (whence == SEEK_HOLE) {
+            while (to < size && !InHole(static_cast<std::size_t>(to)))
+                ++to;
+        }
+        m_offset = static_cast<std::size_t>(to);
+        return to;
+    }
+    int Ftruncate(int, off_t) override { return Refuse(); }
+    int LinkUnnamed(int, const char*) override { return Refuse(); }
+    int SetAttribute(int, const char*, const void*, size_t) override { return Refuse(); }
+    int RemoveAttribute(int, const char*) override { return Refuse(); }
+    ssize_t GetAttribute(const char*, const char*, void*, size_t) override {
+        errno = ENODATA;
+        return -1;
+    }
 
 private:
     static constexpr int kFd = 1000;
+    static constexpr std::size_t kHoleRun = 4;
+    // True when the byte at `at` lies in a run of NUL bytes long enough to be a hole.
+    bool InHole(std::size_t at) const {
+        if (m_content[at] != '\0')
+            return false;
+        std::size_t begin = at;
+        while (begin > 0 && m_content[begin - 1] == '\0')
+            --begin;
+        std::size_t end = at;
+        while (end < m_content.size() && m_content[end] == '\0')
+            ++end;
+        return end - begin >= kHoleRun;
+    }
     int Describe(struct stat* st) const {
         *st = {};
         st->st_mode = S_IFREG | 0644;
@@ -65,6 +120,7 @@ private:
 
     std::string_view m_content;
     std::size_t m_chunk;
+    bool m_holes;
     std::size_t m_offset = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string_view>
@@ -38,10 +39,22 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Errors of an O_TMPFILE open that mean the file system makes no unnamed files.
+bool NoUnnamedFiles(int error) {
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
 // A path that names the directory part of a split path itself, whatever links
 // lead to it: "." is never a link, so the kernel resolves the whole directory.
 std::string DirectoryItself(const std::string& dir) {
     return dir.empty() ? std::string(".") : dir + ".";
+}
+
+// True when the file carries our mark with its own name: made by a move of ours.
+bool MarkedAsOurs(FileOps& ops, const std::string& path, const std::string& name) {
+    char mark[kMaxNameBytes + 1];
+    const ssize_t length = ops.GetAttribute(path.c_str(), kCopyOwnerAttribute, mark, sizeof mark);
+    return length >= 0 && std::string_view(mark, static_cast<std::size_t>(length)) == name;
 }
 
 } // namespace
@@ -134,29 +147,25 @@ bool DurableMove::SettledByTarget(const std::string& from, const std::string& to
 
 MoveResult DurableMove::CopyAcross(int sourceFd, const struct stat& source, const std::string& from,
                                    const std::string& to, const ReadLease& lease) {
-    std::string tempPath;
-    FileHandle temp(m_ops, CreateTemporary(to, source.st_mode & 0777, tempPath));
-    if (!temp.IsOpen())
+    Placement placed = Placement::Failed;
+    for (const bool unnamed : {true, false}) {
+        std::string tempPath;
+        FileHandle copy(m_ops, MakeCopy(sourceFd, source, to, unnamed, tempPath));
+        if (!copy.IsOpen())
+            return MoveResult::Failed;
+        placed = tempPath.empty() ? PlaceUnnamed(copy, to) : PlaceNamed(copy, tempPath, to);
+        // Unnamed files are made here but cannot be named: copy again under a name.
+        if (placed != Placement::Unnameable || m_ops.Lseek(sourceFd, 0, SEEK_SET) != 0)
+            break;
+    }
+    if (placed == Placement::Failed || placed == Placement::Unnameable)
         return MoveResult::Failed;
 
-    bool copied = CopyContents(sourceFd, temp.Get());
-    if (copied) {
-        // The copy keeps the source's times, as a copy of a finished batch should.
-        const timespec times[2] = {source.st_atim, source.st_mtim};
-        futimens(temp.Get(), times);
-        copied = m_ops.Fsync(temp.Get()) == 0;
-    }
-    copied = temp.Close() == 0 && copied;
-    if (!copied || m_ops.Rename(tempPath.c_str(), to.c_str()) != 0) {
-        m_ops.Unlink(tempPath.c_str());
-        return MoveResult::Failed;
-    }
-
-    // The target is whole from here on; the source goes only when the rename is
-    // on disk, nobody has started writing it meanwhile, and its name still
-    // names the file that was copied (not a newcomer, and not the copy itself
-    // when both names lead to the same directory).
-    if (!SyncDirectoryOf(to) || lease.Broken())
+    // The target is whole from here on; the source goes only when the copy and
+    // its name are on disk, nobody has started writing it meanwhile, and its
+    // name still names the file that was copied (not a newcomer, and not the
+    // copy itself when both names lead to the same directory).
+    if (placed == Placement::InPlaceUnsure || !SyncDirectoryOf(to) || lease.Broken())
         return MoveResult::CopiedSourceKept;
     struct stat now {};
     if (m_ops.Lstat(from.c_str(), &now) != 0 || !SameFile(now, source))
@@ -166,21 +175,135 @@ MoveResult DurableMove::CopyAcross(int sourceFd, const struct stat& source, cons
     return MoveResult::Moved;
 }
 
+int DurableMove::MakeCopy(int sourceFd, const struct stat& source, const std::string& to,
+                          bool unnamed, std::string& tempPath) {
+    const mode_t mode = source.st_mode & 0777;
+    int fd = -1;
+    if (unnamed) {
+        fd = m_ops.Open(DirectoryItself(SplitPath(to).dir).c_str(), O_WRONLY | O_TMPFILE, mode);
+        if (fd < 0 && !NoUnnamedFiles(errno))
+            return -1;
+    }
+    if (fd < 0)
+        fd = CreateTemporary(to, mode, tempPath);
+    FileHandle copy(m_ops, fd);
+    if (!copy.IsOpen())
+        return -1;
+    bool copied = CopyContents(sourceFd, copy.Get());
+    if (copied) {
+        // The copy keeps the source's times, as a copy of a finished batch should.
+        const timespec times[2] = {source.st_atim, source.st_mtim};
+        futimens(copy.Get(), times);
+        copied = m_ops.Fsync(copy.Get()) == 0;
+    }
+    if (!copied) {
+        copy.Close();
+        if (!tempPath.empty())
+            m_ops.Unlink(tempPath.c_str());
+        tempPath.clear();
+        return -1;
+    }
+    return copy.Release();
+}
+
+DurableMove::Placement DurableMove::PlaceNamed(FileHandle& copy, const std::string& tempPath,
+                                               const std::string& to) {
+    if (copy.Close() != 0 || m_ops.Rename(tempPath.c_str(), to.c_str()) != 0) {
+        m_ops.Unlink(tempPath.c_str());
+        return Placement::Failed;
+    }
+    return Placement::InPlace;
+}
+
+DurableMove::Placement DurableMove::PlaceUnnamed(FileHandle& copy, const std::string& to) {
+    // A free target's name is given at once; a link never replaces a file, so
+    // an existing target is replaced by a rename from a temporary name.
+    if (m_ops.LinkUnnamed(copy.Get(), to.c_str()) != 0) {
+        if (errno == ENOENT)
+            return Placement::Unnameable;
+        std::string tempPath;
+        if (errno != EEXIST || !LinkTemporary(copy.Get(), to, tempPath))
+            return Placement::Failed;
+        if (m_ops.Rename(tempPath.c_str(), to.c_str()) != 0) {
+            m_ops.Unlink(tempPath.c_str());
+            return Placement::Failed;
+        }
+        // Under the target's name the mark has no use; where it stays, its
+        // value (the temporary name) still tells the file from a leftover.
+        m_ops.RemoveAttribute(copy.Get(), kCopyOwnerAttribute);
+    }
+    return copy.Close() == 0 ? Placement::InPlace : Placement::InPlaceUnsure;
+}
+
 int DurableMove::CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath) {
     const SplitParts parts = SplitPath(to);
     for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-        tempPath = MakePath(parts.dir, TemporaryCopyName(parts.name, getpid(), ++m_tempCounter));
+        const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
+        tempPath = MakePath(parts.dir, name);
         const int fd = m_ops.Open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-        if (fd >= 0 || errno != EEXIST)
+        if (fd >= 0) {
+            // Without extended attributes the copy stays unmarked, and a
+            // leftover of it is never swept.
+            m_ops.SetAttribute(fd, kCopyOwnerAttribute, name.data(), name.size());
             return fd;
+        }
+        if (errno != EEXIST)
+            break;
     }
+    tempPath.clear();
     return -1;
 }
 
+bool DurableMove::LinkTemporary(int copyFd, const std::string& to, std::string& tempPath) {
+    const SplitParts parts = SplitPath(to);
+    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+        const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
+        tempPath = MakePath(parts.dir, name);
+        m_ops.SetAttribute(copyFd, kCopyOwnerAttribute, name.data(), name.size());
+        if (m_ops.LinkUnnamed(copyFd, tempPath.c_str()) == 0)
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    tempPath.clear();
+    return false;
+}
+
 bool DurableMove::CopyContents(int sourceFd, int targetFd) {
-    std::vector<char> buf(kCopyBlock);
+    // Only the data extents are copied, each to its own place; the holes
+    // between them stay holes in the copy, and its length is set at the end.
+    off_t at = 0;
     for (;;) {
-        const ssize_t got = m_ops.Read(sourceFd, buf.data(), buf.size());
+        const off_t data = m_ops.Lseek(sourceFd, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break;    // only a hole (or nothing) is left
+        if (data < 0) // no hole search here (the position stays): copy the rest as it reads
+            return CopyRange(sourceFd, targetFd, at, -1);
+        const off_t hole = m_ops.Lseek(sourceFd, data, SEEK_HOLE);
+        if (hole < 0 || m_ops.Lseek(sourceFd, data, SEEK_SET) != data ||
+            m_ops.Lseek(targetFd, data, SEEK_SET) != data)
+            return false;
+        at = data;
+        if (!CopyRange(sourceFd, targetFd, at, hole))
+            return false;
+        if (at < hole)
+            return true; // the source ended early
+    }
+    const off_t size = m_ops.Lseek(sourceFd, 0, SEEK_END);
+    if (size < 0)
+        return false;
+    struct stat copied {};
+    if (m_ops.Fstat(targetFd, &copied) != 0)
+        return false;
+    return copied.st_size >= size || m_ops.Ftruncate(targetFd, size) == 0;
+}
+
+bool DurableMove::CopyRange(int sourceFd, int targetFd, off_t& at, off_t end) {
+    std::vector<char> buf(kCopyBlock);
+    while (end < 0 || at < end) {
+        const std::size_t want =
+            end < 0 ? buf.size() : static_cast<std::size_t>(std::min<off_t>(end - at, buf.size()));
+        const ssize_t got = m_ops.Read(sourceFd, buf.data(), want);
         if (got == 0)
             return true;
         if (got < 0) {
@@ -196,7 +319,9 @@ bool DurableMove::CopyContents(int sourceFd, int targetFd) {
                 return false;
             done += put;
         }
+        at += got;
     }
+    return true;
 }
 
 bool DurableMove::SyncDirectoryOf(const std::string& path) {
@@ -258,7 +383,7 @@ int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
         const std::string path = MakePath(dir, name);
         struct stat st {};
         if (ops.Lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ops.Unlink(path.c_str()) == 0)
+            MarkedAsOurs(ops, path, name) && ops.Unlink(path.c_str()) == 0)
             ++removed;
     }
     return removed;

@@ -17,11 +17,15 @@ enum class MoveResult {
 
 // Moves one regular file, replacing a file of the same name at the target. On
 // one file system this is a single rename. Across file systems the file is
-// copied to a temporary name beside the target, flushed, renamed over the
-// target, the directory flushed, and only then is the source removed; a failure
-// at any step leaves the source whole and nothing partial under the target's
-// name. A source that is not a regular file, is a symbolic link, or is being
-// written by another process is never moved.
+// copied beside the target, flushed, put under the target's name, the
+// directory flushed, and only then is the source removed; a failure at any
+// step leaves the source whole and nothing partial under the target's name. A
+// source that is not a regular file, is a symbolic link, or is being written
+// by another process is never moved.
+//
+// The copy keeps the source's holes: only its data extents are read and
+// written, so a sparse file takes no more space at the target than at the
+// source.
 //
 // When the target already is a second name of the source file (a hard link),
 // the file counts as moved once its source name is removed. A regular file
@@ -29,10 +33,15 @@ enum class MoveResult {
 // where the directory permits; across file systems, where it would have to be
 // copied, it stays.
 //
-// The temporary copy is named "." + the target's name (cut short when needed,
-// so that the whole name fits in one directory entry) + ".part-<pid>-<n>": a
-// copy interrupted by a crash is recognisable and removed at the next start by
-// RemoveInterruptedCopies, and no user's file is ever taken for one.
+// The copy is made as an unnamed file (O_TMPFILE) in the target's directory
+// and gets a name only when it is whole and on disk: the target's own name
+// when that is free, else a temporary name that is then renamed over the
+// target. Where the file system has no unnamed files, the copy is made under
+// the temporary name from the start. The temporary name is "." + the
+// target's name (cut short when needed, so that the whole name fits in one
+// directory entry) + ".part-<pid>-<n>", and the file carries the extended
+// attribute kCopyOwnerAttribute holding that very name: the proof that it is
+// ours. A user's file may have any name, so a name alone proves nothing.
 class DurableMove {
 public:
     explicit DurableMove(FileOps& ops = DefaultFileOps()) : m_ops(ops) {}
@@ -57,14 +66,39 @@ private:
     MoveResult RenameUnreadable(const std::string& from, const std::string& to);
     MoveResult CopyAcross(int sourceFd, const struct stat& source, const std::string& from,
                           const std::string& to, const ReadLease& lease);
-    // Creates a fresh temporary file beside the target; -1 when none can be made.
+    // How a whole copy went under the target's name.
+    enum class Placement {
+        InPlace,
+        InPlaceUnsure, // in place, but closing it reported an error
+        Failed,        // nothing under the target's name, no temporary left
+        Unnameable,    // an unnamed copy that this system cannot give a name
+    };
+    // A whole, flushed copy of the source beside the target: unnamed when
+    // `unnamed` and the file system can, else under a fresh temporary name
+    // (then in `tempPath`). -1 when it could not be made; nothing is left.
+    int MakeCopy(int sourceFd, const struct stat& source, const std::string& to, bool unnamed,
+                 std::string& tempPath);
+    Placement PlaceNamed(FileHandle& copy, const std::string& tempPath, const std::string& to);
+    Placement PlaceUnnamed(FileHandle& copy, const std::string& to);
+    // Creates a fresh temporary file beside the target, marked as ours; -1
+    // when none can be made.
     int CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath);
+    // Names an unnamed copy with a fresh temporary name beside the target,
+    // marked as ours; false when no name could be given.
+    bool LinkTemporary(int copyFd, const std::string& to, std::string& tempPath);
     bool CopyContents(int sourceFd, int targetFd);
+    // Copies the source's bytes from `at` up to `end` (or its end of file) to
+    // the same place in the target; `at` is where the copy stopped.
+    bool CopyRange(int sourceFd, int targetFd, off_t& at, off_t end);
     bool SyncDirectoryOf(const std::string& path);
 
     FileOps& m_ops;
     unsigned m_tempCounter = 0;
 };
+
+// The extended attribute that marks a temporary copy as ours; its value is
+// the copy's own temporary name.
+inline constexpr const char* kCopyOwnerAttribute = "user.tesmaro.copy";
 
 // The temporary name for a copy into `targetName`'s directory by process `pid`.
 std::string TemporaryCopyName(const std::string& targetName, long pid, unsigned counter);
@@ -76,7 +110,10 @@ bool IsTemporaryCopyName(const std::string& name, long* pid = nullptr);
 // left behind when it was killed: regular files (never links) named by
 // TemporaryCopyName whose process is gone or is this very process (a run
 // before a restart that reused the id; this process has no copy under way
-// while it sweeps). Returns how many it removed.
+// while it sweeps), and that carry kCopyOwnerAttribute with their own name.
+// A file without that proof is never removed, whatever its name: where the
+// file system keeps no extended attributes, a leftover stays. Returns how many
+// it removed.
 int RemoveInterruptedCopies(FileOps& ops, const std::string& dir);
 
 } // namespace platform

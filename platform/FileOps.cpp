@@ -1,10 +1,12 @@
 #include "platform/FileOps.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -56,6 +58,37 @@ int SystemFileOps::SetLease(int fd, int type) {
 
 int SystemFileOps::GetLease(int fd) {
     return fcntl(fd, F_GETLEASE);
+}
+
+off_t SystemFileOps::Lseek(int fd, off_t offset, int whence) {
+    return lseek(fd, offset, whence);
+}
+
+int SystemFileOps::Ftruncate(int fd, off_t length) {
+    return ftruncate(fd, length);
+}
+
+int SystemFileOps::LinkUnnamed(int fd, const char* to) {
+    // The descriptor's own entry in /proc names the file for linkat; where
+    // /proc is missing, AT_EMPTY_PATH does the same for a process allowed to.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to, AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    return linkat(fd, "", AT_FDCWD, to, AT_EMPTY_PATH);
+}
+
+int SystemFileOps::SetAttribute(int fd, const char* name, const void* value, size_t size) {
+    return fsetxattr(fd, name, value, size, 0);
+}
+
+int SystemFileOps::RemoveAttribute(int fd, const char* name) {
+    return fremovexattr(fd, name);
+}
+
+ssize_t SystemFileOps::GetAttribute(const char* path, const char* name, void* value, size_t size) {
+    return lgetxattr(path, name, value, size);
 }
 
 FileOps& DefaultFileOps() {

@@ -26,6 +26,17 @@ public:
     // fcntl F_SETLEASE and F_GETLEASE.
     virtual int SetLease(int fd, int type) = 0;
     virtual int GetLease(int fd) = 0;
+    // lseek, with SEEK_DATA and SEEK_HOLE where the file system has them.
+    virtual off_t Lseek(int fd, off_t offset, int whence) = 0;
+    virtual int Ftruncate(int fd, off_t length) = 0;
+    // Gives a file opened with O_TMPFILE the name `to`; EEXIST when the name
+    // is taken (an existing file is never replaced).
+    virtual int LinkUnnamed(int fd, const char* to) = 0;
+    // Extended attributes: set and remove through a descriptor, read from a
+    // path itself (never through a symbolic link).
+    virtual int SetAttribute(int fd, const char* name, const void* value, size_t size) = 0;
+    virtual int RemoveAttribute(int fd, const char* name) = 0;
+    virtual ssize_t GetAttribute(const char* path, const char* name, void* value, size_t size) = 0;
 };
 
 // The real calls. Stateless, so one shared instance serves every caller.
@@ -43,6 +54,12 @@ public:
     int Mkdir(const char* path, mode_t mode) override;
     int SetLease(int fd, int type) override;
     int GetLease(int fd) override;
+    off_t Lseek(int fd, off_t offset, int whence) override;
+    int Ftruncate(int fd, off_t length) override;
+    int LinkUnnamed(int fd, const char* to) override;
+    int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
+    int RemoveAttribute(int fd, const char* name) override;
+    ssize_t GetAttribute(const char* path, const char* name, void* value, size_t size) override;
 };
 
 // The shared instance of the real calls.

@@ -9,8 +9,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -45,6 +47,26 @@ void ForceCopyPath(FaultyFileOps& ops) {
     ops.Inject({Op::Rename, EXDEV, 0, "/B.olb"});
 }
 
+// How the copy is made: as an unnamed file (where the file system can), or
+// under a temporary name (where it cannot).
+enum class Copy { Unnamed, Named };
+constexpr Copy kBothWays[] = {Copy::Unnamed, Copy::Named};
+const char* Describe(Copy how) {
+    return how == Copy::Unnamed ? "unnamed copy" : "named copy";
+}
+// The first open in the destination is the unnamed file's; refusing it as a
+// file system without unnamed files would makes the copy take a name.
+void ForceCopy(FaultyFileOps& ops, Copy how) {
+    ForceCopyPath(ops);
+    if (how == Copy::Named)
+        ops.Inject({Op::Open, EOPNOTSUPP, 1, "Processed/."});
+}
+
+off_t AllocatedBytes(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? off_t(st.st_blocks) * 512 : -1;
+}
+
 } // namespace
 
 TEST(DurableMove, SameFileSystemIsOneRenameReplacingTheTarget) {
@@ -59,49 +81,76 @@ TEST(DurableMove, SameFileSystemIsOneRenameReplacingTheTarget) {
 }
 
 TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
-    MoveScene s;
-    WriteFile(s.to, "old target");
-    testsupport::SetWriteTime(s.from, 1'000'000'000);
-    FaultyFileOps ops;
-    ForceCopyPath(ops);
-    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
-    EXPECT_FALSE(Exists(s.from));
-    EXPECT_EQ(ReadFile(s.to), s.content);
-    EXPECT_EQ(testsupport::ListDirectory(s.destDir),
-              std::vector<std::string>{"B.olb"}); // no temporary left
-    struct stat st {};
-    ASSERT_EQ(stat(s.to.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000); // the copy keeps the source's time
-    EXPECT_GE(ops.Calls(Op::Fsync), 2);          // the file and its directory
-    // The source goes last.
-    ASSERT_FALSE(ops.PathLog().empty());
-    EXPECT_EQ(ops.PathLog().back(), "Unlink " + s.from);
+    struct Case {
+        const char* what;
+        Copy how;
+        bool targetExists;
+        std::optional<FaultyFileOps::Fault> fault;
+    };
+    const Case cases[] = {
+        {"unnamed copy over a target", Copy::Unnamed, true, std::nullopt},
+        {"unnamed copy, no target", Copy::Unnamed, false, std::nullopt},
+        {"named copy over a target", Copy::Named, true, std::nullopt},
+        {"unnamed files that cannot be named", Copy::Unnamed, true,
+         FaultyFileOps::Fault{Op::Link, ENOENT, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        if (c.targetExists)
+            WriteFile(s.to, "old target");
+        testsupport::SetWriteTime(s.from, 1'000'000'000);
+        FaultyFileOps ops;
+        ForceCopy(ops, c.how);
+        if (c.fault)
+            ops.Inject(*c.fault);
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+        EXPECT_FALSE(Exists(s.from));
+        EXPECT_EQ(ReadFile(s.to), s.content);
+        EXPECT_EQ(testsupport::ListDirectory(s.destDir),
+                  std::vector<std::string>{"B.olb"}); // no temporary left
+        struct stat st {};
+        ASSERT_EQ(stat(s.to.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1'000'000'000); // the copy keeps the source's time
+        EXPECT_GE(ops.Calls(Op::Fsync), 2);          // the file and its directory
+        // The source goes last.
+        ASSERT_FALSE(ops.PathLog().empty());
+        EXPECT_EQ(ops.PathLog().back(), "Unlink " + s.from);
+    }
 }
 
 TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTarget) {
     struct Case {
         const char* what;
         FaultyFileOps::Fault fault;
+        std::optional<Copy> only = std::nullopt; // a step of one way only
     };
     const Case cases[] = {
-        {"create the temporary", {Op::Open, EACCES, 1, ".part-"}},
-        {"create the temporary, disk full", {Op::Open, ENOSPC, 1, ".part-"}},
+        {"create the temporary", {Op::Open, EACCES, 1, ".part-"}, Copy::Named},
+        {"create the temporary, disk full", {Op::Open, ENOSPC, 1, ".part-"}, Copy::Named},
         {"write, disk full", {Op::Write, ENOSPC, 1}},
         {"second write, disk full", {Op::Write, ENOSPC, 2}},
         {"read the source", {Op::Read, EIO, 2}},
         {"flush the copy", {Op::Fsync, EIO, 1}},
-        {"close the copy", {Op::Close, EIO, 1}},
-        {"rename the copy", {Op::Rename, EACCES, 1, ".part-"}},
+        {"close the copy", {Op::Close, EIO, 1}, Copy::Named},
+        {"rename the copy", {Op::Rename, EACCES, 1, ".part-"}, Copy::Named},
+        {"create the unnamed copy", {Op::Open, EACCES, 1, "Processed/."}, Copy::Unnamed},
+        {"name the copy", {Op::Link, EACCES, 1}, Copy::Unnamed},
+        {"find the end of the data", {Op::Lseek, EIO, 2}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        MoveScene s;
-        FaultyFileOps ops;
-        ForceCopyPath(ops);
-        ops.Inject(c.fault);
-        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
-        EXPECT_EQ(ReadFile(s.from), s.content);
-        EXPECT_TRUE(testsupport::ListDirectory(s.destDir).empty());
+        for (const Copy how : kBothWays) {
+            if (c.only && *c.only != how)
+                continue;
+            SCOPED_TRACE(std::string(c.what) + ", " + Describe(how));
+            MoveScene s;
+            FaultyFileOps ops;
+            ForceCopy(ops, how);
+            ops.Inject(c.fault);
+            EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+            EXPECT_EQ(ReadFile(s.from), s.content);
+            EXPECT_TRUE(testsupport::ListDirectory(s.destDir).empty());
+        }
     }
 }
 
@@ -124,6 +173,7 @@ TEST(DurableMove, AfterAWholeCopyALaterFailureKeepsBothFiles) {
     const Case cases[] = {
         {"flush the directory", {Op::Fsync, EIO, 2}},
         {"remove the source", {Op::Unlink, EACCES, 1, "/B.olb"}},
+        {"close the unnamed copy once named", {Op::Close, EIO, 1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -330,5 +380,88 @@ TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
     EXPECT_EQ(ReadFile(target), s.content);
     EXPECT_GT(ops.Calls(Op::Write), 0); // it was copied, not renamed
     EXPECT_EQ(testsupport::ListDirectory(templ), std::vector<std::string>{"B.olb"});
+    // A sparse GiB takes no more room there than here.
+    testsupport::WriteSparseFile(s.from, std::int64_t(1) << 30,
+                                 {{0, "head"}, {512 << 20, s.content}, {(1 << 30) - 4, "tail"}});
+    const off_t allocated = AllocatedBytes(s.from);
+    EXPECT_EQ(DurableMove()(s.from, target), MoveResult::Moved);
+    EXPECT_LE(AllocatedBytes(target), allocated + 64 * 1024);
+    struct stat copied {};
+    ASSERT_EQ(stat(target.c_str(), &copied), 0);
+    EXPECT_EQ(copied.st_size, off_t(1) << 30);
     std::filesystem::remove_all(templ);
+}
+
+TEST(DurableMove, ACopyKeepsTheHolesOfASparseFile) {
+    struct Case {
+        const char* what;
+        std::int64_t size;
+        std::vector<testsupport::SparsePiece> pieces;
+    };
+    constexpr std::int64_t kMiB = 1 << 20;
+    const std::string data(200'000, 'd'); // several copy blocks
+    const Case cases[] = {
+        {"data, holes between", 16 * kMiB, {{0, data}, {5 * kMiB, data}, {16 * kMiB - 3, "end"}}},
+        {"a leading and a trailing hole", 16 * kMiB, {{8 * kMiB, data}}},
+        {"only a hole", 16 * kMiB, {}},
+    };
+    for (const Case& c : cases) {
+        for (const Copy how : kBothWays) {
+            SCOPED_TRACE(std::string(c.what) + ", " + Describe(how));
+            MoveScene s;
+            testsupport::WriteSparseFile(s.from, c.size, c.pieces);
+            const std::string content = ReadFile(s.from);
+            const off_t allocated = AllocatedBytes(s.from);
+            FaultyFileOps ops;
+            ForceCopy(ops, how);
+            EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+            EXPECT_TRUE(ReadFile(s.to) == content);
+            EXPECT_LE(AllocatedBytes(s.to), allocated);
+        }
+    }
+    // Without hole search the copy is whole all the same; a length that
+    // cannot be set fails it.
+    for (const bool holeSearch : {false, true}) {
+        MoveScene s;
+        testsupport::WriteSparseFile(s.from, 8 * kMiB, {{kMiB, data}});
+        const std::string content = ReadFile(s.from);
+        FaultyFileOps ops;
+        ForceCopyPath(ops);
+        ops.Inject(holeSearch ? FaultyFileOps::Fault{Op::Ftruncate, EIO, 1}
+                              : FaultyFileOps::Fault{Op::Lseek, EINVAL, 0});
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to),
+                  holeSearch ? MoveResult::Failed : MoveResult::Moved);
+        EXPECT_TRUE(ReadFile(holeSearch ? s.from : s.to) == content);
+        EXPECT_EQ(testsupport::ListDirectory(s.destDir).size(), holeSearch ? 0u : 1u);
+    }
+}
+
+TEST(DurableMove, OnlyALeftoverMarkedAsOursIsSweptWhateverTheName) {
+    // A copy under a temporary name whose rename and removal fail stays
+    // behind, as after a crash; a user's files named alike are not ours.
+    MoveScene s;
+    FaultyFileOps ops;
+    ForceCopy(ops, Copy::Named);
+    ops.Inject({Op::Rename, EACCES, 1, ".part-"});
+    ops.Inject({Op::Unlink, EACCES, 1, ".part-"});
+    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+    const std::vector<std::string> leftover = testsupport::ListDirectory(s.destDir);
+    ASSERT_EQ(leftover.size(), 1u);
+    const std::vector<std::string> users = {platform::TemporaryCopyName("B.olb", 999999999, 1),
+                                            platform::TemporaryCopyName("B.olb", getpid(), 77)};
+    for (const std::string& name : users)
+        WriteFile(s.destDir + "/" + name, "a user's file");
+    // A copied mark of another name proves nothing either.
+    const std::string forged = platform::TemporaryCopyName("C.olb", 999999999, 1);
+    WriteFile(s.destDir + "/" + forged, "a user's file");
+    ASSERT_EQ(setxattr((s.destDir + "/" + forged).c_str(), platform::kCopyOwnerAttribute,
+                       leftover[0].data(), leftover[0].size(), 0),
+              0);
+
+    EXPECT_EQ(platform::RemoveInterruptedCopies(platform::DefaultFileOps(), s.destDir), 1);
+    std::vector<std::string> expected = users;
+    expected.push_back(forged);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(testsupport::ListDirectory(s.destDir), expected);
+    EXPECT_EQ(ReadFile(s.from), s.content);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <vector>
 
 using platform::FirstLineScan;
 using platform::SearchFirstLine;
@@ -22,12 +23,15 @@ namespace {
 
 constexpr std::string_view kMarker = "[OAQUAN]";
 
-FirstLineScan ScanFile(const std::string& path, platform::FileOps& ops) {
+FirstLineScan ScanFile(const std::string& path, platform::FileOps& ops,
+                       std::uint64_t limit = platform::kFirstLineLimit) {
     platform::FileHandle file(ops, platform::OpenRegularFile(ops, path));
     if (!file.IsOpen())
         return FirstLineScan::ReadError;
-    return SearchFirstLine(ops, file.Get(), kMarker);
+    return SearchFirstLine(ops, file.Get(), kMarker, limit);
 }
+
+constexpr off_t kMiB = off_t(1) << 20;
 
 FirstLineScan ScanText(const std::string& content) {
     TempDir dir;
@@ -70,7 +74,8 @@ TEST(FirstLine, FindsTheMarkerOnTheFirstLineOnly) {
 }
 
 TEST(FirstLine, FindsTheMarkerSplitAcrossEveryReadBoundary) {
-    for (std::size_t before = 4096 - 9; before <= 4096 + 1; ++before) {
+    const std::size_t read = std::size_t(1) << 20;
+    for (std::size_t before = read - 9; before <= read + 1; ++before) {
         const std::string content = std::string(before, 'x') + "[OAQUAN]\n";
         EXPECT_EQ(ScanText(content), FirstLineScan::Found) << before;
         // And a line end just before it still ends the first line there.
@@ -79,24 +84,111 @@ TEST(FirstLine, FindsTheMarkerSplitAcrossEveryReadBoundary) {
     }
 }
 
+TEST(FirstLine, AFirstLineLongerThanTheLimitIsTooLong) {
+    struct Case {
+        const char* what;
+        std::uint64_t limit;
+        std::string content;
+        FirstLineScan expected;
+    };
+    const std::string block(1 << 20, 'x'); // one read
+    const Case cases[] = {
+        {"marker filling the limit", 8, "[OAQUAN]", FirstLineScan::Found},
+        {"marker filling the limit, line end", 8, "[OAQUAN]\n", FirstLineScan::Found},
+        {"marker one byte past the limit", 7, "[OAQUAN]\n", FirstLineScan::TooLong},
+        {"marker before the limit, line on", 16, "[OAQUAN]" + block, FirstLineScan::Found},
+        {"line of the limit", 8, "12345678\n[OAQUAN]", FirstLineScan::NotFound},
+        {"line of the limit, file ends", 8, "12345678", FirstLineScan::NotFound},
+        {"line one past the limit", 8, "123456789\n", FirstLineScan::TooLong},
+        {"line one past the limit, file ends", 8, "123456789", FirstLineScan::TooLong},
+        {"no limit, empty line", 0, "\n", FirstLineScan::NotFound},
+        {"no limit, one byte", 0, "x", FirstLineScan::TooLong},
+        {"no limit, empty file", 0, "", FirstLineScan::Empty},
+        {"line of the limit across reads", block.size() + 3, block + "abc\n",
+         FirstLineScan::NotFound},
+        {"one past across reads", block.size() + 3, block + "abcd\n", FirstLineScan::TooLong},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteFile(dir / "B.olb", c.content);
+        EXPECT_EQ(ScanFile(dir / "B.olb", platform::DefaultFileOps(), c.limit), c.expected)
+            << c.what;
+    }
+}
+
+TEST(FirstLine, HolesHoldNeitherLineEndNorMarkerAndCountTowardTheLimit) {
+    struct Case {
+        const char* what;
+        off_t size;
+        std::vector<testsupport::SparsePiece> pieces;
+        std::uint64_t limit;
+        FirstLineScan expected;
+    };
+    const Case cases[] = {
+        {"marker after a hole",
+         4 * kMiB + 9,
+         {{4 * kMiB, "[OAQUAN]\n"}},
+         8 * kMiB,
+         FirstLineScan::Found},
+        {"marker after a hole past the limit",
+         4 * kMiB + 9,
+         {{4 * kMiB, "[OAQUAN]\n"}},
+         kMiB,
+         FirstLineScan::TooLong},
+        {"line end after a hole",
+         2 * kMiB + 9,
+         {{0, "ab"}, {2 * kMiB, "\n[OAQUAN]"}},
+         8 * kMiB,
+         FirstLineScan::NotFound},
+        {"marker cut by a hole",
+         kMiB + 5,
+         {{0, "[OAQ"}, {kMiB, "UAN]\n"}},
+         8 * kMiB,
+         FirstLineScan::NotFound},
+        {"only a hole, of the limit", 2 * kMiB, {}, 2 * kMiB, FirstLineScan::NotFound},
+        {"only a hole, one past the limit", 2 * kMiB + 1, {}, 2 * kMiB, FirstLineScan::TooLong},
+        {"a trailing hole past the limit",
+         3 * kMiB,
+         {{0, "a[OAQ"}},
+         2 * kMiB,
+         FirstLineScan::TooLong},
+        {"one TiB of hole", off_t(1) << 40, {}, platform::kFirstLineLimit, FirstLineScan::TooLong},
+    };
+    for (const bool holeSearch : {true, false}) {
+        for (const Case& c : cases) {
+            if (!holeSearch && c.size > 64 * kMiB)
+                continue; // read byte for byte, a TiB would take hours
+            SCOPED_TRACE(holeSearch ? "with hole search" : "without hole search");
+            TempDir dir;
+            testsupport::WriteSparseFile(dir / "B.olb", c.size, c.pieces);
+            FaultyFileOps ops;
+            if (!holeSearch)
+                ops.Inject({FaultyFileOps::Op::Lseek, EINVAL, 0});
+            EXPECT_EQ(ScanFile(dir / "B.olb", ops, c.limit), c.expected) << c.what;
+        }
+    }
+}
+
 TEST(FirstLine, AReadErrorIsReported) {
     TempDir dir;
-    WriteFile(dir / "B.olb", std::string(10000, 'x'));
+    WriteFile(dir / "B.olb", std::string(3 << 20, 'x')); // more than one read
     FaultyFileOps ops;
     ops.Inject({FaultyFileOps::Op::Read, EIO, 2});
     EXPECT_EQ(ScanFile(dir / "B.olb", ops), FirstLineScan::ReadError);
 }
 
 TEST(FirstLine, AHugeFirstLineNeedsNoMoreMemoryThanABlock) {
-    // One GiB without a line end, stored sparsely, with the marker at its end.
+    // One GiB without a line end (the default limit), stored sparsely, with
+    // the marker at its end.
     TempDir dir;
     const std::string path = dir / "huge.olb";
-    const off_t size = off_t(1) << 30;
+    const off_t size = off_t(platform::kFirstLineLimit);
     {
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(ftruncate(fd, size), 0);
-        ASSERT_EQ(pwrite(fd, kMarker.data(), kMarker.size(), size), ssize_t(kMarker.size()));
+        const off_t at = size - off_t(kMarker.size());
+        ASSERT_EQ(pwrite(fd, kMarker.data(), kMarker.size(), at), ssize_t(kMarker.size()));
         close(fd);
     }
     const long before = PeakResidentKiB();

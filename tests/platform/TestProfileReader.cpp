@@ -92,3 +92,85 @@ TEST(ProfileReader, UnreadableFilesGiveTheDefault) {
     failing.Inject({testsupport::FaultyFileOps::Op::Read, EIO, 1});
     EXPECT_EQ(ReadProfileString(failing, dir / "real", "Batch", "ReportScheme", "d", 260), "d");
 }
+
+TEST(ProfileReader, OnlyTheFirstBytesUpToTheLimitCount) {
+    struct Case {
+        const char* what;
+        std::string content;
+        std::uint64_t limit;
+        std::string expected;
+    };
+    const std::string entry = "[Batch]\nReportScheme=Q7\n";
+    const std::string junk(1 << 20, 'j'); // one read
+    const Case cases[] = {
+        {"the limit holds the file", entry, entry.size(), "Q7"},
+        {"the value's line end past the limit", entry, entry.size() - 1, "dflt"},
+        {"the file ends at the limit", "[Batch]\nReportScheme=Q7", 23, "Q7"},
+        {"settled before the limit", entry + junk, entry.size(), "Q7"},
+        {"the section past the limit", junk + "\n" + entry, junk.size(), "dflt"},
+        {"across reads", junk + "\n" + entry, junk.size() + 1 + entry.size(), "Q7"},
+        {"no bytes", entry, 0, "dflt"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        WriteFile(dir / "B.olb", c.content);
+        EXPECT_EQ(ReadProfileString(platform::DefaultFileOps(), dir / "B.olb", "Batch",
+                                    "ReportScheme", "dflt", 260, c.limit),
+                  c.expected)
+            << c.what;
+    }
+}
+
+TEST(ProfileReader, HolesReadAsZeroBytesAndCountTowardTheLimit) {
+    struct Case {
+        const char* what;
+        std::int64_t size;
+        std::vector<testsupport::SparsePiece> pieces;
+        std::uint64_t limit;
+        std::string expected;
+    };
+    constexpr std::int64_t kMiB = 1 << 20;
+    const std::string entry = "\n[Batch]\nReportScheme=Q7\n";
+    const Case cases[] = {
+        {"entry after a hole", 4 * kMiB + 25, {{4 * kMiB, entry}}, 8 * kMiB, "Q7"},
+        {"entry after a hole past the limit", 4 * kMiB + 25, {{4 * kMiB, entry}}, kMiB, "dflt"},
+        {"a hole line in the section",
+         2 * kMiB + 17,
+         {{0, "[Batch]\n"}, {2 * kMiB, "\nReportScheme=Q7\n"}},
+         8 * kMiB,
+         "Q7"},
+        {"a hole in the value",
+         2 * kMiB + 2,
+         {{0, "[Batch]\nReportScheme=Q"}, {2 * kMiB, "7\n"}},
+         8 * kMiB,
+         "Q" + std::string(258, '\0')},
+        {"a hole in the section name",
+         2 * kMiB + 25,
+         {{0, "[Bat"}, {2 * kMiB, "ch]\n"}},
+         8 * kMiB,
+         "dflt"},
+        {"a trailing hole after the entry", 3 * kMiB, {{0, entry}}, 2 * kMiB, "Q7"},
+        {"one TiB of hole", std::int64_t(1) << 40, {}, platform::kProfileReadLimit, "dflt"},
+        {"one TiB of hole after the entry",
+         std::int64_t(1) << 40,
+         {{0, entry}},
+         platform::kProfileReadLimit,
+         "Q7"},
+    };
+    for (const bool holeSearch : {true, false}) {
+        SCOPED_TRACE(holeSearch ? "with hole search" : "without hole search");
+        for (const Case& c : cases) {
+            if (!holeSearch && c.size > 64 * kMiB)
+                continue; // read byte for byte, a TiB would take hours
+            TempDir dir;
+            testsupport::WriteSparseFile(dir / "B.olb", c.size, c.pieces);
+            testsupport::FaultyFileOps ops;
+            if (!holeSearch)
+                ops.Inject({testsupport::FaultyFileOps::Op::Lseek, EINVAL, 0});
+            EXPECT_EQ(ReadProfileString(ops, dir / "B.olb", "Batch", "ReportScheme", "dflt", 260,
+                                        c.limit),
+                      c.expected)
+                << c.what;
+        }
+    }
+}

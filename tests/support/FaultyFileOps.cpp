@@ -77,4 +77,22 @@ int FaultyFileOps::SetLease(int fd, int type) {
     return Fails(Op::SetLease, nullptr) ? -1 : SystemFileOps::SetLease(fd, type);
 }
 
+off_t FaultyFileOps::Lseek(int fd, off_t offset, int whence) {
+    return Fails(Op::Lseek, nullptr) ? -1 : SystemFileOps::Lseek(fd, offset, whence);
+}
+
+int FaultyFileOps::Ftruncate(int fd, off_t length) {
+    return Fails(Op::Ftruncate, nullptr) ? -1 : SystemFileOps::Ftruncate(fd, length);
+}
+
+int FaultyFileOps::LinkUnnamed(int fd, const char* to) {
+    m_log.push_back(std::string("Link ") + to);
+    return Fails(Op::Link, to) ? -1 : SystemFileOps::LinkUnnamed(fd, to);
+}
+
+int FaultyFileOps::SetAttribute(int fd, const char* name, const void* value, size_t size) {
+    return Fails(Op::SetAttribute, nullptr) ? -1
+                                            : SystemFileOps::SetAttribute(fd, name, value, size);
+}
+
 } // namespace testsupport

@@ -23,7 +23,11 @@ public:
         Rename,
         Unlink,
         Mkdir,
-        SetLease
+        SetLease,
+        Lseek,
+        Ftruncate,
+        Link,
+        SetAttribute
     };
 
     struct Fault {
@@ -34,7 +38,8 @@ public:
         int error;
         // Which matching call fails, counted from 1; 0 fails every one.
         int occurrence = 1;
-        // Only calls whose path (for Rename: its source) contains this count.
+        // Only calls whose path (for Rename: its source; for Link: its target)
+        // contains this count.
         std::string pathContains;
     };
 
@@ -63,6 +68,10 @@ public:
     int Unlink(const char* path) override;
     int Mkdir(const char* path, mode_t mode) override;
     int SetLease(int fd, int type) override;
+    off_t Lseek(int fd, off_t offset, int whence) override;
+    int Ftruncate(int fd, off_t length) override;
+    int LinkUnnamed(int fd, const char* to) override;
+    int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
 
 private:
     // True (with errno set) when this call is to fail.

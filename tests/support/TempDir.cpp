@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -51,6 +52,18 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
 bool Exists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
+}
+
+void WriteSparseFile(const std::string& path, std::int64_t size,
+                     const std::vector<SparsePiece>& pieces) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0) << path;
+    for (const SparsePiece& piece : pieces)
+        ASSERT_EQ(pwrite(fd, piece.bytes.data(), piece.bytes.size(), static_cast<off_t>(piece.at)),
+                  static_cast<ssize_t>(piece.bytes.size()))
+            << path;
+    close(fd);
 }
 
 void SetWriteTime(const std::string& path, std::int64_t seconds) {

@@ -31,6 +31,14 @@ bool Exists(const std::string& path);
 // Every entry of a directory (all kinds), by name, sorted; empty when it
 // cannot be read.
 std::vector<std::string> ListDirectory(const std::string& dir);
+// Writes a sparse file of `size` bytes: the given pieces at their offsets,
+// holes everywhere else; fails the test on error.
+struct SparsePiece {
+    std::int64_t at;
+    std::string bytes;
+};
+void WriteSparseFile(const std::string& path, std::int64_t size,
+                     const std::vector<SparsePiece>& pieces);
 // Sets a file's last-write time (calendar seconds).
 void SetWriteTime(const std::string& path, std::int64_t seconds);
 

@@ -15,6 +15,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,8 +255,13 @@ TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothin
     const std::string gone = platform::TemporaryCopyName("C.olb", 999999999, 1);
     const std::vector<std::string> kept = {"B.olb.part-1-2", ".B.olb.part-x-1", ".B.olb.part-12",
                                            "notes.part-1-1", ".hidden"};
-    torture::Plant(scene.processed + "/" + ours, "half");
-    torture::Plant(scene.failed + "/" + gone, "half");
+    // Left as a killed move leaves them: marked as ours with their own names.
+    for (const std::string& path : {scene.processed + "/" + ours, scene.failed + "/" + gone}) {
+        torture::Plant(path, "half");
+        const std::string name = path.substr(path.rfind('/') + 1);
+        ASSERT_EQ(
+            setxattr(path.c_str(), platform::kCopyOwnerAttribute, name.data(), name.size(), 0), 0);
+    }
     for (const std::string& name : kept)
         torture::Plant(scene.processed + "/" + name, "a user's file");
     // A link named like a leftover is not ours either.
@@ -268,6 +274,80 @@ TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothin
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(testsupport::ListDirectory(scene.processed), expected);
     EXPECT_EQ(testsupport::ListDirectory(scene.failed), std::vector<std::string>{});
+}
+
+TEST(HostileQueue, ACompanionNamedLikeATemporaryCopyIsFiledAndNeverSwept) {
+    // Companions of ".x.olb" whose names are those of interrupted copies, of
+    // a process that is gone and of this very one.
+    const std::vector<std::string> companions = {
+        ".x.part-99999-1", platform::TemporaryCopyName(".x", getpid(), 1).substr(1)};
+    for (const bool acrossFileSystems : {false, true}) {
+        SCOPED_TRACE(acrossFileSystems ? "across file systems" : "one file system");
+        EngineScene scene;
+        scene.library.itemsAfterSubmit = 0;
+        if (acrossFileSystems)
+            scene.files.Inject(
+                {testsupport::FaultyFileOps::Op::Rename, EXDEV, 0, scene.queue + "/"});
+        torture::Planted planted;
+        planted[".x.olb"] = torture::Plant(scene.queue + "/.x.olb", "batch\n");
+        for (const std::string& name : companions)
+            planted[name] = torture::Plant(scene.queue + "/" + name, "a user's notes");
+        ASSERT_TRUE(
+            TickUntil(scene, [&] { return testsupport::ListDirectory(scene.queue).empty(); }));
+        // The next start sweeps the filing directories again.
+        scene.Start();
+        torture::Plant(scene.queue + "/y.olb", "batch\n");
+        ASSERT_TRUE(
+            TickUntil(scene, [&] { return testsupport::ListDirectory(scene.queue).empty(); }));
+        planted.erase("y.olb");
+        EXPECT_TRUE(torture::Breaches(planted, {scene.processed}, [](const std::string& name) {
+                        return name == "y.olb";
+                    }).empty());
+    }
+}
+
+TEST(HostileQueue, ABatchTooLargeToReadGoesToFailedAndTheNextOneRuns) {
+    // Sparse heads of the queue: reading them byte by byte would hold the
+    // window for hours; they are files that cannot be read.
+    struct Case {
+        const char* what;
+        std::int64_t size;
+        std::vector<testsupport::SparsePiece> pieces;
+        bool acrossFileSystems;
+    };
+    constexpr std::int64_t kGiB = std::int64_t(1) << 30;
+    const Case cases[] = {
+        {"one TiB of hole", kGiB << 10, {}, false},
+        {"one TiB of hole, filed by a copy", kGiB << 10, {}, true},
+        {"a first line past the limit",
+         kGiB + 64,
+         {{0, "x"}, {kGiB + 16, "[OAQUAN]\nS1\n"}},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene scene;
+        scene.library.itemsAfterSubmit = 0;
+        if (c.acrossFileSystems)
+            scene.files.Inject(
+                {testsupport::FaultyFileOps::Op::Rename, EXDEV, 0, scene.queue + "/"});
+        const std::string head = scene.queue + "/A.olb";
+        testsupport::WriteSparseFile(head, c.size, c.pieces);
+        struct stat planted {};
+        ASSERT_EQ(stat(head.c_str(), &planted), 0);
+        testsupport::SetWriteTime(head, planted.st_mtim.tv_sec - 60); // the oldest
+        torture::Plant(scene.queue + "/B.olb", "normal\nS1\n");
+
+        ASSERT_TRUE(TickUntil(
+            scene, [&] { return testsupport::ListDirectory(scene.queue).empty(); }, 20));
+        EXPECT_EQ(SubmittedNames(scene), std::vector<std::string>{"B.olb"});
+        EXPECT_TRUE(testsupport::Exists(scene.processed + "/B.olb"));
+        struct stat filed {};
+        ASSERT_EQ(stat((scene.failed + "/A.olb").c_str(), &filed), 0);
+        EXPECT_EQ(filed.st_size, planted.st_size);
+        EXPECT_LE(filed.st_blocks, planted.st_blocks); // no hole was filled
+        EXPECT_EQ(testsupport::ListDirectory(scene.failed), std::vector<std::string>{"A.olb"});
+    }
 }
 
 TEST(HostileQueue, NamesHoldingWildcardCharactersAreBatchesLikeAnyOther) {
