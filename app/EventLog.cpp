@@ -88,38 +88,6 @@ std::string Timestamp(const std::tm& local, int millis) {
     return std::string(stamp, std::min(n, sizeof stamp - 1));
 }
 
-const char* EventName(Kind kind) {
-    switch (kind) {
-    case Kind::HandedOver:
-        return "handed-over";
-    case Kind::Completed:
-        return "completed";
-    case Kind::ViewerStarted:
-        return "viewer-started";
-    case Kind::ViewerEnded:
-        return "viewer-ended";
-    case Kind::Filed:
-        return "filed";
-    case Kind::FilingRetried:
-        return "filing-retried";
-    case Kind::SuiteAppeared:
-        return "suite-appeared";
-    case Kind::SuiteGone:
-        return "suite-gone";
-    case Kind::QueueMissing:
-        return "queue-missing";
-    case Kind::QueueBack:
-        return "queue-back";
-    case Kind::QueueHeldElsewhere:
-        return "queue-held-elsewhere";
-    case Kind::QueueReleased:
-        return "queue-released";
-    case Kind::SettingsSaved:
-        return "settings-saved";
-    }
-    return "unknown-event";
-}
-
 void AppendViewerEnd(std::string& line, const EngineEvent& event) {
     using End = platform::RunOutcome::End;
     switch (event.end) {
@@ -172,7 +140,7 @@ void AppendReason(std::string& line, const EngineEvent& event) {
 std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int millis) {
     std::string line = Timestamp(local, millis);
     line += ' ';
-    line += EventName(event.kind);
+    line += engine::EventName(event.kind);
     switch (event.kind) {
     case Kind::SuiteAppeared:
     case Kind::SuiteGone:

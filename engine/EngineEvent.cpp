@@ -74,4 +74,37 @@ EngineEvent EngineEvent::SettingsSaved(std::string file) {
     return event;
 }
 
+const char* EventName(EngineEvent::Kind kind) {
+    using Kind = EngineEvent::Kind;
+    switch (kind) {
+    case Kind::HandedOver:
+        return "handed-over";
+    case Kind::Completed:
+        return "completed";
+    case Kind::ViewerStarted:
+        return "viewer-started";
+    case Kind::ViewerEnded:
+        return "viewer-ended";
+    case Kind::Filed:
+        return "filed";
+    case Kind::FilingRetried:
+        return "filing-retried";
+    case Kind::SuiteAppeared:
+        return "suite-appeared";
+    case Kind::SuiteGone:
+        return "suite-gone";
+    case Kind::QueueMissing:
+        return "queue-missing";
+    case Kind::QueueBack:
+        return "queue-back";
+    case Kind::QueueHeldElsewhere:
+        return "queue-held-elsewhere";
+    case Kind::QueueReleased:
+        return "queue-released";
+    case Kind::SettingsSaved:
+        return "settings-saved";
+    }
+    return "unknown-event";
+}
+
 } // namespace engine

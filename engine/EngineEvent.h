@@ -76,4 +76,7 @@ public:
     virtual void Report(const EngineEvent& event) = 0;
 };
 
+// The event's name as the log writes it: "handed-over", "queue-missing" ...
+const char* EventName(EngineEvent::Kind kind);
+
 } // namespace engine

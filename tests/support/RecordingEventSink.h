@@ -27,15 +27,14 @@ inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
     using End = platform::RunOutcome::End;
     static const char* const kReasons[] = {"",        "refused",     "unreadable",
                                            "aborted", "interrupted", "unknown"};
-    const std::string batch = " " + e.title;
+    const std::string head = std::string(engine::EventName(e.kind)) + " " + e.title;
     switch (e.kind) {
     case Kind::HandedOver:
-        return "handed-over" + batch + " flags=" + std::to_string(e.flags) +
-               (e.accepted ? " accepted" : " refused");
+        return head + " flags=" + std::to_string(e.flags) + (e.accepted ? " accepted" : " refused");
     case Kind::Completed:
-        return "completed" + batch;
+        return head;
     case Kind::ViewerStarted: {
-        std::string line = "viewer-started" + batch;
+        std::string line = head;
         for (const std::string& arg : e.argv)
             line += " " + arg;
         return line;
@@ -45,12 +44,13 @@ inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
                           : e.end == End::Exited       ? "Exited"
                           : e.end == End::Killed       ? "Killed"
                           : e.end == End::StillRunning ? "StillRunning"
+                          : e.end == End::Interrupted  ? "Interrupted"
                                                        : "?";
-        return "viewer-ended" + batch + " " + end + " " + std::to_string(e.code) + " " +
+        return head + " " + end + " " + std::to_string(e.code) + " " +
                std::to_string(e.wait.count());
     }
     case Kind::Filed: {
-        std::string line = "filed" + batch + " " + e.dir.substr(e.dir.rfind('/') + 1);
+        std::string line = head + " " + e.dir.substr(e.dir.rfind('/') + 1);
         if (e.reason != engine::EngineEvent::Reason::None)
             line += std::string(" ") + kReasons[static_cast<int>(e.reason)];
         if (e.error != 0)
@@ -58,23 +58,12 @@ inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
         return line;
     }
     case Kind::FilingRetried:
-        return "filing-retried" + batch + " " + std::to_string(e.error);
-    case Kind::SuiteAppeared:
-        return "suite-appeared";
-    case Kind::SuiteGone:
-        return "suite-gone";
-    case Kind::QueueMissing:
-        return "queue-missing";
-    case Kind::QueueBack:
-        return "queue-back";
-    case Kind::QueueHeldElsewhere:
-        return "queue-held-elsewhere";
-    case Kind::QueueReleased:
-        return "queue-released";
+        return head + " " + std::to_string(e.error);
     case Kind::SettingsSaved:
-        return "settings-saved " + e.file;
+        return std::string(engine::EventName(e.kind)) + " " + e.file;
+    default: // the suite and the queue directory: the name alone
+        return engine::EventName(e.kind);
     }
-    return "?";
 }
 
 inline std::vector<std::string> RecordingEventSink::Told(bool clear) {
