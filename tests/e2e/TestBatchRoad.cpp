@@ -118,6 +118,16 @@ TEST_F(EndToEndTest, ARefusedBatchGoesToFailedAndAnAcceptedOneToProcessedWithIts
     EXPECT_NE(std::find(road.begin(), road.end(), "done G"), road.end());
     EXPECT_EQ(std::count(road.begin(), road.end(), "refused R"), 1) << "a refusal is not retried";
     EXPECT_TRUE(WaitFor([&] { return !Exists(scene.statusFile); }));
+
+    // The administrator's log on standard error tells the same road.
+    const std::string told = tesmaro->Output();
+    const std::string r = " title=R path=" + scene.queue + "/R.olb";
+    const std::string g = " title=G path=" + scene.queue + "/G.olb";
+    for (const std::string& line : {"handed-over" + r + " flags=acquire,process result=refused",
+                                    "filed" + r + " dir=" + scene.failed + " reason=refused",
+                                    "handed-over" + g + " flags=acquire,process result=accepted",
+                                    "completed" + g, "filed" + g + " dir=" + scene.processed})
+        EXPECT_NE(told.find(" " + line + "\n"), std::string::npos) << line << "\n" << told;
 }
 
 TEST_F(EndToEndTest, TheViewerPrintsThenSummarisesWithTheSchemeBeforeTheBatchIsFiled) {
