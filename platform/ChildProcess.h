@@ -33,7 +33,6 @@ public:
     ~ChildProcess();
 
     pid_t Pid() const { return m_pid; }
-    bool Reaped() const { return m_reaped; }
     // The wait status it ended with, once this object has reaped it; empty
     // before, or when someone else reaped it.
     std::optional<int> ExitStatus() const { return m_status; }

@@ -27,9 +27,6 @@ public:
     QRect Rect(int x, int y, int width, int height) const;
     QSize Size(int width, int height) const;
 
-    int AverageCharWidth() const { return m_charWidth; }
-    int CharHeight() const { return m_charHeight; }
-
 private:
     int m_charWidth;
     int m_charHeight;

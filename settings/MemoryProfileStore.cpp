@@ -55,10 +55,6 @@ bool MemoryProfileStore::WriteInt(const std::string& section, const std::string&
     return WriteString(section, key, std::to_string(value));
 }
 
-bool MemoryProfileStore::Contains(const std::string& section, const std::string& key) const {
-    return m_values.count({section, key}) != 0;
-}
-
 void MemoryProfileStore::Remove(const std::string& section, const std::string& key) {
     m_values.erase({section, key});
 }

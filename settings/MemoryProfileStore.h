@@ -19,10 +19,8 @@ public:
                         std::int32_t defaultValue) override;
     bool WriteString(const std::string& section, const std::string& key,
                      const std::string& value) override;
-    bool WriteInt(const std::string& section, const std::string& key,
-                  std::int32_t value) override;
+    bool WriteInt(const std::string& section, const std::string& key, std::int32_t value) override;
 
-    bool Contains(const std::string& section, const std::string& key) const;
     void Remove(const std::string& section, const std::string& key);
     // Keys in the order they were written, oldest first.
     const std::vector<std::string>& WriteOrder() const { return m_writeOrder; }

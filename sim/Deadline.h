@@ -21,7 +21,6 @@ public:
         return Deadline(TimePoint(std::chrono::nanoseconds(ns)));
     }
 
-    TimePoint At() const { return m_at; }
     std::int64_t Nanoseconds() const {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(m_at.time_since_epoch())
             .count();
