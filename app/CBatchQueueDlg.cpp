@@ -372,11 +372,8 @@ std::unique_ptr<QMenu> CBatchQueueDlg::CreateWindowMenu() {
 }
 
 void CBatchQueueDlg::AddAboutEntry(QMenu& menu) {
-    const QString text = QString::fromLatin1(kAboutEntry);
-    if (text.isEmpty())
-        return;
     menu.addSeparator();
-    menu.addAction(text)->setData(kAboutCommand);
+    menu.addAction(QString::fromLatin1(kAboutEntry))->setData(kAboutCommand);
 }
 
 void CBatchQueueDlg::contextMenuEvent(QContextMenuEvent* event) {

@@ -68,7 +68,9 @@ public:
     static constexpr int kSettings = 1003;
     static constexpr const char* kCaption = "Tesmaro";
     // File names, sizes and last-write times.
-    static constexpr std::uint32_t kNotifyFilter = 25;
+    static constexpr std::uint32_t kNotifyFilter = watcher::CDirectoryWatcher::kFileName |
+                                                   watcher::CDirectoryWatcher::kSize |
+                                                   watcher::CDirectoryWatcher::kLastWrite;
     // The About entry's command and the mask the platform's own bits fall under.
     static constexpr unsigned kAboutCommand = 0x10;
     static constexpr unsigned kCommandMask = 0xFFF0;
