@@ -19,8 +19,10 @@
 #include <QTemporaryDir>
 
 using settings::CBatchParams;
-using settings::CBatchParamsPage2;
-using settings::CBatchParamsPage4;
+using Page1 = settings::CBatchParamsPage1;
+using Page2 = settings::CBatchParamsPage2;
+using Page3 = settings::CBatchParamsPage3;
+using Page4 = settings::CBatchParamsPage4;
 using settings::CBatchParamsSheet;
 
 // Readable failure messages for the lists of names below.
@@ -42,6 +44,17 @@ void PrintTo(const CBatchParams& p, std::ostream* os) {
 namespace {
 
 enum Tab { kDirectories, kControl, kOperations, kResults };
+
+// The sheet's OK and Cancel buttons take the template's ids 1 and 2.
+constexpr int kOk = 1;
+constexpr int kCancel = 2;
+// Stands for the tab bar in a list of control ids.
+constexpr int kTabBar = -1;
+
+// The object name a control is found by, after its template id.
+QString Name(int id) {
+    return id == kTabBar ? QString("tabs") : settings::ControlName(id);
+}
 
 // A record with a distinct value in every field, so that a swapped field shows.
 CBatchParams DistinctRecord() {
@@ -79,8 +92,8 @@ protected:
     template <typename T> T* Control(int id) {
         return m_sheet.findChild<T*>(settings::ControlName(id));
     }
-    QLineEdit* Delay() { return Control<QLineEdit>(CBatchParamsPage2::kWaitBeforeSubmit); }
-    QComboBox* FilterList() { return Control<QComboBox>(CBatchParamsPage2::kFilters); }
+    QLineEdit* Delay() { return Control<QLineEdit>(Page2::kWaitBeforeSubmit); }
+    QComboBox* FilterList() { return Control<QComboBox>(Page2::kFilters); }
     // Presses OK; true when the sheet closed with OK.
     bool PressOk() {
         m_sheet.Buttons()->button(QDialogButtonBox::Ok)->click();
@@ -139,32 +152,32 @@ TEST_F(SheetTest, EveryFieldTravelsThroughItsOwnControl) {
     Open(record);
     for (Tab tab : {kControl, kOperations, kResults})
         Select(tab);
-    EXPECT_EQ(Control<QLineEdit>(1004)->text(), "/lab/queue");
-    EXPECT_EQ(Control<QLineEdit>(1005)->text(), "/lab/done");
-    EXPECT_EQ(Control<QLineEdit>(1007)->text(), "/lab/failed");
-    EXPECT_EQ(Control<QLineEdit>(1002)->text(), "/run/status.sem");
-    EXPECT_EQ(Control<QLineEdit>(1009)->text(), "/run/abort.sem");
+    EXPECT_EQ(Control<QLineEdit>(Page1::kQueueDir)->text(), "/lab/queue");
+    EXPECT_EQ(Control<QLineEdit>(Page1::kProcessedDir)->text(), "/lab/done");
+    EXPECT_EQ(Control<QLineEdit>(Page1::kFailedDir)->text(), "/lab/failed");
+    EXPECT_EQ(Control<QLineEdit>(Page2::kStatusFile)->text(), "/run/status.sem");
+    EXPECT_EQ(Control<QLineEdit>(Page2::kAbortFile)->text(), "/run/abort.sem");
     EXPECT_EQ(FilterList()->currentText(), "*.tab");
-    EXPECT_TRUE(Control<QCheckBox>(1010)->isChecked());
-    EXPECT_FALSE(Control<QCheckBox>(1011)->isChecked());
-    EXPECT_TRUE(Control<QCheckBox>(1012)->isChecked());
-    EXPECT_FALSE(Control<QCheckBox>(1026)->isChecked());
-    EXPECT_FALSE(Control<QCheckBox>(1015)->isChecked());
-    EXPECT_TRUE(Control<QCheckBox>(1016)->isChecked());
-    EXPECT_EQ(Control<QLineEdit>(1021)->text(), "Summary A");
-    EXPECT_EQ(Control<QLineEdit>(1022)->text(), "/opt/viewer/view");
+    EXPECT_TRUE(Control<QCheckBox>(Page3::kAcquire)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(Page3::kProcess)->isChecked());
+    EXPECT_TRUE(Control<QCheckBox>(Page3::kQuantify)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(Page3::kProfile)->isChecked());
+    EXPECT_FALSE(Control<QCheckBox>(Page4::kPrintReport)->isChecked());
+    EXPECT_TRUE(Control<QCheckBox>(Page4::kCreateSummary)->isChecked());
+    EXPECT_EQ(Control<QLineEdit>(Page4::kSchemeName)->text(), "Summary A");
+    EXPECT_EQ(Control<QLineEdit>(Page4::kBrowserFile)->text(), "/opt/viewer/view");
 
     // Changes on every page come back in the right fields.
     Select(kDirectories);
-    Control<QLineEdit>(1004)->setText("/q2");
+    Control<QLineEdit>(Page1::kQueueDir)->setText("/q2");
     Select(kControl);
     Delay()->setText("600");
     FilterList()->setCurrentIndex(5);
     Select(kOperations);
-    Control<QCheckBox>(1011)->setChecked(true);
+    Control<QCheckBox>(Page3::kProcess)->setChecked(true);
     Select(kResults);
-    Control<QCheckBox>(1015)->setChecked(true);
-    Control<QLineEdit>(1021)->setText("Scheme B");
+    Control<QCheckBox>(Page4::kPrintReport)->setChecked(true);
+    Control<QLineEdit>(Page4::kSchemeName)->setText("Scheme B");
     ASSERT_TRUE(PressOk());
     CBatchParams expected = record;
     expected.QueueDir = "/q2";
@@ -184,7 +197,7 @@ TEST_F(SheetTest, StoredDelayOfZeroIsShownAndRefused) {
     EXPECT_EQ(Delay()->text(), "0");
     EXPECT_FALSE(PressOk());
     ASSERT_EQ(m_warnings.size(), 1u);
-    EXPECT_EQ(m_warnings[0], CBatchParamsPage2::kNeedDelayInRange);
+    EXPECT_EQ(m_warnings[0], Page2::kNeedDelayInRange);
     EXPECT_TRUE(m_sheet.isVisible());
     // Cancel still ends the sheet.
     m_sheet.Buttons()->button(QDialogButtonBox::Cancel)->click();
@@ -203,14 +216,14 @@ TEST_F(SheetTest, DelayIsCheckedOnOkAndOnLeavingThePage) {
         {"600", nullptr, 600},
         {" 42\t", nullptr, 42},
         {"+7", nullptr, 7},
-        {"0", CBatchParamsPage2::kNeedDelayInRange, 0},
-        {"601", CBatchParamsPage2::kNeedDelayInRange, 0},
-        {"99999999999999999999", CBatchParamsPage2::kNeedDelayInRange, 0},
-        {"abc", CBatchParamsPage2::kNeedWholeNumber, 0},
-        {"", CBatchParamsPage2::kNeedWholeNumber, 0},
-        {"-1", CBatchParamsPage2::kNeedWholeNumber, 0},
-        {"5 s", CBatchParamsPage2::kNeedWholeNumber, 0},
-        {"١٢", CBatchParamsPage2::kNeedWholeNumber, 0}, // digits of another script
+        {"0", Page2::kNeedDelayInRange, 0},
+        {"601", Page2::kNeedDelayInRange, 0},
+        {"99999999999999999999", Page2::kNeedDelayInRange, 0},
+        {"abc", Page2::kNeedWholeNumber, 0},
+        {"", Page2::kNeedWholeNumber, 0},
+        {"-1", Page2::kNeedWholeNumber, 0},
+        {"5 s", Page2::kNeedWholeNumber, 0},
+        {"١٢", Page2::kNeedWholeNumber, 0}, // digits of another script
     };
     for (const Case& c : cases) {
         for (bool byOk : {true, false}) {
@@ -223,8 +236,9 @@ TEST_F(SheetTest, DelayIsCheckedOnOkAndOnLeavingThePage) {
             sheet.SetParams(record);
             sheet.show();
             sheet.Tabs()->setCurrentIndex(kControl);
-            auto* delay = sheet.findChild<QLineEdit*>(settings::ControlName(1014));
-            auto* abortFile = sheet.findChild<QLineEdit*>(settings::ControlName(1009));
+            auto* delay =
+                sheet.findChild<QLineEdit*>(settings::ControlName(Page2::kWaitBeforeSubmit));
+            auto* abortFile = sheet.findChild<QLineEdit*>(settings::ControlName(Page2::kAbortFile));
             delay->setText(QString::fromUtf8(c.text));
             abortFile->setText("/changed");
             if (byOk)
@@ -269,7 +283,7 @@ TEST_F(SheetTest, FilterSelectionIgnoresCaseAndMayBeEmpty) {
         sheet.SetParams(record);
         sheet.show();
         sheet.Tabs()->setCurrentIndex(kControl);
-        auto* list = sheet.findChild<QComboBox*>(settings::ControlName(1013));
+        auto* list = sheet.findChild<QComboBox*>(settings::ControlName(Page2::kFilters));
         ASSERT_EQ(list->count(), 6);
         EXPECT_EQ(list->itemText(0), "*.olb");
         EXPECT_EQ(list->itemText(5), "*.csv");
@@ -286,7 +300,7 @@ TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
     Open(DistinctRecord());
     Select(kControl);
     std::vector<QString> order;
-    QWidget* w = Control<QLineEdit>(1002);
+    QWidget* w = Control<QLineEdit>(Page2::kStatusFile);
     for (int i = 0; i < 4; ++i) {
         order.push_back(w->objectName());
         do
@@ -294,12 +308,13 @@ TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
         while (w->focusPolicy() == Qt::NoFocus || !w->isVisible() ||
                w->parentWidget() != &m_sheet.m_page2);
     }
-    EXPECT_EQ(order, (std::vector<QString>{"1002", "1009", "1014", "1013"}));
+    EXPECT_EQ(order, (std::vector<QString>{Name(Page2::kStatusFile), Name(Page2::kAbortFile),
+                                           Name(Page2::kWaitBeforeSubmit), Name(Page2::kFilters)}));
 }
 
 TEST_F(SheetTest, TabCycleRunsThroughThePageThenOkCancelAndTheTabs) {
     const auto name = [this](QWidget* w) {
-        return w == m_sheet.Tabs()->tabBar() ? QString("tabs") : w ? w->objectName() : "none";
+        return w == m_sheet.Tabs()->tabBar() ? Name(kTabBar) : w ? w->objectName() : "none";
     };
     const auto press = [this](Qt::Key key) {
         QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
@@ -307,35 +322,45 @@ TEST_F(SheetTest, TabCycleRunsThroughThePageThenOkCancelAndTheTabs) {
     };
     struct Case {
         Tab tab;
-        std::vector<QString> cycle; // from the focus the page gets, Tab after Tab
+        std::vector<int> cycle; // from the focus the page gets, Tab after Tab
     };
     const Case cases[] = {
-        {kDirectories, {"1004", "1005", "1007", "1", "2", "tabs", "1004"}},
-        {kControl, {"1002", "1009", "1014", "1013", "1", "2", "tabs", "1002"}},
-        {kOperations, {"1010", "1011", "1012", "1026", "1", "2", "tabs", "1010"}},
-        {kResults, {"1015", "1016", "1021", "1022", "1023", "1", "2", "tabs", "1015"}},
+        {kDirectories,
+         {Page1::kQueueDir, Page1::kProcessedDir, Page1::kFailedDir, kOk, kCancel, kTabBar,
+          Page1::kQueueDir}},
+        {kControl,
+         {Page2::kStatusFile, Page2::kAbortFile, Page2::kWaitBeforeSubmit, Page2::kFilters, kOk,
+          kCancel, kTabBar, Page2::kStatusFile}},
+        {kOperations,
+         {Page3::kAcquire, Page3::kProcess, Page3::kQuantify, Page3::kProfile, kOk, kCancel,
+          kTabBar, Page3::kAcquire}},
+        {kResults,
+         {Page4::kPrintReport, Page4::kCreateSummary, Page4::kSchemeName, Page4::kBrowserFile,
+          Page4::kBrowse, kOk, kCancel, kTabBar, Page4::kPrintReport}},
     };
     Open(DistinctRecord()); // the first row is the sheet as it opens
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.cycle.front().toStdString());
+        SCOPED_TRACE(c.tab);
         Select(c.tab);
-        std::vector<QString> seen{name(m_sheet.focusWidget())};
+        std::vector<QString> expected, seen{name(m_sheet.focusWidget())};
+        for (int id : c.cycle)
+            expected.push_back(Name(id));
         for (std::size_t i = 1; i < c.cycle.size(); ++i) {
             press(Qt::Key_Tab);
             seen.push_back(name(m_sheet.focusWidget()));
         }
-        EXPECT_EQ(seen, c.cycle);
+        EXPECT_EQ(seen, expected);
         press(Qt::Key_Backtab);
-        EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+        EXPECT_EQ(name(m_sheet.focusWidget()), Name(kTabBar));
         press(Qt::Key_Backtab);
-        EXPECT_EQ(name(m_sheet.focusWidget()), "2");
+        EXPECT_EQ(name(m_sheet.focusWidget()), Name(kCancel));
         press(Qt::Key_Tab);
         press(Qt::Key_Tab);
     }
     // While the tab bar has the focus, choosing a tab leaves it there.
     press(Qt::Key_Backtab);
     Select(kControl);
-    EXPECT_EQ(name(m_sheet.focusWidget()), "tabs");
+    EXPECT_EQ(name(m_sheet.focusWidget()), Name(kTabBar));
 }
 
 TEST_F(SheetTest, EnterPressesTheFocusedButtonElseOk) {
@@ -345,10 +370,10 @@ TEST_F(SheetTest, EnterPressesTheFocusedButtonElseOk) {
         int result; // -1: the sheet stays open
     };
     const Case cases[] = {
-        {CBatchParamsPage4::kBrowse, 1, -1},
-        {2, 0, QDialog::Rejected},
-        {1, 0, QDialog::Accepted},
-        {CBatchParamsPage4::kBrowserFile, 0, QDialog::Accepted},
+        {Page4::kBrowse, 1, -1},
+        {kCancel, 0, QDialog::Rejected},
+        {kOk, 0, QDialog::Accepted},
+        {Page4::kBrowserFile, 0, QDialog::Accepted},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.control);
@@ -384,8 +409,8 @@ TEST_F(SheetTest, BrowseStartsFromTheTypedPathAndFillsTheEdit) {
     record.BrowserFile = "Telvorn.exe";
     Open(record);
     Select(kResults);
-    auto* browse = Control<QPushButton>(1023);
-    auto* edit = Control<QLineEdit>(1022);
+    auto* browse = Control<QPushButton>(Page4::kBrowse);
+    auto* edit = Control<QLineEdit>(Page4::kBrowserFile);
 
     browse->click(); // cancelled
     EXPECT_EQ(edit->text(), "Telvorn.exe");
@@ -405,13 +430,13 @@ TEST(SheetModal, CancelAfterChangesOnEveryPageLeavesTheRecordAlone) {
     CBatchParams record = original;
     CBatchParamsSheet sheet;
     testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* s) {
-        s->findChild<QLineEdit*>("1004")->setText("/elsewhere");
+        s->findChild<QLineEdit*>(settings::ControlName(Page1::kQueueDir))->setText("/elsewhere");
         s->Tabs()->setCurrentIndex(kControl);
-        s->findChild<QLineEdit*>("1014")->setText("9");
+        s->findChild<QLineEdit*>(settings::ControlName(Page2::kWaitBeforeSubmit))->setText("9");
         s->Tabs()->setCurrentIndex(kOperations);
-        s->findChild<QCheckBox*>("1026")->setChecked(true);
+        s->findChild<QCheckBox*>(settings::ControlName(Page3::kProfile))->setChecked(true);
         s->Tabs()->setCurrentIndex(kResults);
-        s->findChild<QLineEdit*>("1021")->setText("other");
+        s->findChild<QLineEdit*>(settings::ControlName(Page4::kSchemeName))->setText("other");
         s->Buttons()->button(QDialogButtonBox::Cancel)->click();
     });
     EXPECT_EQ(sheet.EditParams(record), 0);
@@ -442,7 +467,7 @@ TEST(SheetModal, ClosingTheWindowReadsNothing) {
     CBatchParams record = DistinctRecord();
     CBatchParamsSheet sheet;
     testsupport::WhenModal<CBatchParamsSheet>([](CBatchParamsSheet* s) {
-        s->findChild<QLineEdit*>("1005")->setText("/x");
+        s->findChild<QLineEdit*>(settings::ControlName(Page1::kProcessedDir))->setText("/x");
         s->close();
     });
     EXPECT_EQ(sheet.EditParams(record), 0);
