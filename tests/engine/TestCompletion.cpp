@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
+#include <vector>
 
 using engine::CBatch;
 using enginetest::EngineScene;
@@ -34,146 +34,89 @@ Names Launches(const EngineScene& s) {
 } // namespace
 
 TEST(Completion, ViewerStartsAndFilingThroughTheCycle) {
+    // B.olb with B.rpt beside it, its report printed by Telvorn, unless a case says otherwise.
     struct Case {
         const char* what;
-        std::function<void(EngineScene&)> setUp;
-        Names launches; // "{q}" stands for the queue directory
-        Names processed;
-    };
-    const auto print = [](EngineScene& s) {
-        s.params.PrintReport = 1;
-        s.params.BrowserFile = "/opt/tools/Telvorn.exe";
-        s.Put("B.rpt");
+        int print = 1;
+        int summary = 0;
+        std::string browser = "/opt/tools/Telvorn.exe";
+        std::string scheme = {};
+        int timeout = 60;
+        std::string batch = "row\n"; // B.olb's content
+        Names beside = {"B.rpt"};    // a name ending in "/" is a directory
+        bool stopDuringWait = false;
+        Names launches = {}; // "{q}" stands for the queue directory
+        Names processed = {"B.olb", "B.rpt"};
     };
     const Case cases[] = {
-        {"print the report",
-         print,
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
-         {"B.olb", "B.rpt"}},
-        {"print and summary with a scheme",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.CreateSummary = 1;
-             s.params.SchemeName = "S1";
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000",
-          "/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/r|/sS1|60000"},
-         {"B.olb", "B.rpt"}},
-        {"the batch file's scheme wins",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.SchemeName = "S1";
-             s.Put("B.olb", "[OAQUAN]\n[Batch]\nReportScheme=Q7\n");
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sQ7|60000"},
-         {"B.olb", "B.rpt"}},
-        {"an empty scheme in the batch file falls back",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.SchemeName = "S1";
-             s.Put("B.olb", "[Batch]\nReportScheme=\n");
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000"},
-         {"B.olb", "B.rpt"}},
-        {"blanks are kept verbatim",
-         [](EngineScene& s) {
-             s.params.CreateSummary = 1;
-             s.params.BrowserFile = "/opt/my tools/view er";
-             s.params.SchemeName = "two words";
-             s.Put("B.rpt");
-         },
-         {"/opt/my tools/|/opt/my tools/view er|{q}/B.rpt|/r|/stwo words|60000"},
-         {"B.olb", "B.rpt"}},
-        {"Quorpix wants the fpt file",
-         [](EngineScene& s) {
-             s.params.PrintReport = 1;
-             s.params.BrowserFile = "/apps/Quorpix.exe";
-             s.Put("B.rpt");
-             s.Put("B.fpt");
-         },
-         {"/apps/|/apps/Quorpix.exe|{q}/B.fpt|/p|60000"},
-         {"B.fpt", "B.olb", "B.rpt"}},
-        {"another case is another program",
-         [](EngineScene& s) {
-             s.params.PrintReport = 1;
-             s.params.BrowserFile = "/apps/quorpix.exe";
-             s.Put("B.rpt");
-             s.Put("B.fpt");
-         },
-         {"/apps/|/apps/quorpix.exe|{q}/B.rpt|/p|60000"},
-         {"B.fpt", "B.olb", "B.rpt"}},
-        {"a bare program name gets no working directory",
-         [](EngineScene& s) {
-             s.params.PrintReport = 1;
-             s.params.BrowserFile = "Telvorn.exe";
-             s.Put("B.rpt");
-         },
-         {"|Telvorn.exe|{q}/B.rpt|/p|60000"},
-         {"B.olb", "B.rpt"}},
-        {"time-out 0 does not wait",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.ExternalTimeout = 0;
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"},
-         {"B.olb", "B.rpt"}},
-        {"a negative time-out does not wait",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.ExternalTimeout = -5;
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"},
-         {"B.olb", "B.rpt"}},
-        {"no viewer program",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.BrowserFile = "";
-         },
-         {},
-         {"B.olb", "B.rpt"}},
-        {"no result file",
-         [](EngineScene& s) {
-             s.params.PrintReport = 1;
-             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
-         },
-         {},
-         {"B.olb"}},
-        {"a directory is not a result file",
-         [](EngineScene& s) {
-             s.params.PrintReport = 1;
-             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
-             std::filesystem::create_directory(s.queue + "/B.rpt");
-         },
-         {},
-         {"B.olb"}},
-        {"a stop during the print's wait leaves the summary to the next start",
-         [&](EngineScene& s) {
-             print(s);
-             s.params.CreateSummary = 1;
-             s.launcher.stopDuringWait = true;
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
-         {}},
-        {"a stop during the last viewer's wait files the batch",
-         [&](EngineScene& s) {
-             print(s);
-             s.launcher.stopDuringWait = true;
-         },
-         {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
-         {"B.olb", "B.rpt"}},
-        {"neither report nor summary asked for",
-         [](EngineScene& s) {
-             s.params.BrowserFile = "/opt/tools/Telvorn.exe";
-             s.Put("B.rpt");
-         },
-         {},
-         {"B.olb", "B.rpt"}},
+        {.what = "print the report",
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"}},
+        {.what = "print and summary with a scheme",
+         .summary = 1,
+         .scheme = "S1",
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000",
+                      "/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/r|/sS1|60000"}},
+        {.what = "the batch file's scheme wins",
+         .scheme = "S1",
+         .batch = "[OAQUAN]\n[Batch]\nReportScheme=Q7\n",
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sQ7|60000"}},
+        {.what = "an empty scheme in the batch file falls back",
+         .scheme = "S1",
+         .batch = "[Batch]\nReportScheme=\n",
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|/sS1|60000"}},
+        {.what = "blanks are kept verbatim",
+         .print = 0,
+         .summary = 1,
+         .browser = "/opt/my tools/view er",
+         .scheme = "two words",
+         .launches = {"/opt/my tools/|/opt/my tools/view er|{q}/B.rpt|/r|/stwo words|60000"}},
+        {.what = "Quorpix wants the fpt file",
+         .browser = "/apps/Quorpix.exe",
+         .beside = {"B.rpt", "B.fpt"},
+         .launches = {"/apps/|/apps/Quorpix.exe|{q}/B.fpt|/p|60000"},
+         .processed = {"B.fpt", "B.olb", "B.rpt"}},
+        {.what = "another case is another program",
+         .browser = "/apps/quorpix.exe",
+         .beside = {"B.rpt", "B.fpt"},
+         .launches = {"/apps/|/apps/quorpix.exe|{q}/B.rpt|/p|60000"},
+         .processed = {"B.fpt", "B.olb", "B.rpt"}},
+        {.what = "a bare program name gets no working directory",
+         .browser = "Telvorn.exe",
+         .launches = {"|Telvorn.exe|{q}/B.rpt|/p|60000"}},
+        {.what = "time-out 0 does not wait",
+         .timeout = 0,
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"}},
+        {.what = "a negative time-out does not wait",
+         .timeout = -5,
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|0"}},
+        {.what = "no viewer program", .browser = ""},
+        {.what = "no result file", .beside = {}, .processed = {"B.olb"}},
+        {.what = "a directory is not a result file", .beside = {"B.rpt/"}, .processed = {"B.olb"}},
+        {.what = "a stop during the print's wait leaves the summary to the next start",
+         .summary = 1,
+         .stopDuringWait = true,
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"},
+         .processed = {}},
+        {.what = "a stop during the last viewer's wait files the batch",
+         .stopDuringWait = true,
+         .launches = {"/opt/tools/|/opt/tools/Telvorn.exe|{q}/B.rpt|/p|60000"}},
+        {.what = "neither report nor summary asked for", .print = 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EngineScene s;
-        s.Put("B.olb");
-        c.setUp(s);
+        s.Put("B.olb", c.batch);
+        for (const std::string& name : c.beside)
+            if (name.ends_with('/'))
+                std::filesystem::create_directory(s.queue + "/" + name);
+            else
+                s.Put(name);
+        s.params.PrintReport = c.print;
+        s.params.CreateSummary = c.summary;
+        s.params.BrowserFile = c.browser;
+        s.params.SchemeName = c.scheme;
+        s.params.ExternalTimeout = c.timeout;
+        s.launcher.stopDuringWait = c.stopDuringWait;
         s.Apply();
         s.SubmitHead();
         s.launcher.result = false; // a viewer that cannot start changes nothing
@@ -225,45 +168,36 @@ TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
 
 TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
     using Op = testsupport::FaultyFileOps::Op;
+    enum Obstacle { kNone, kFileWhereProcessedsParentBelongs, kDirectoryNamedLikeTheBatch };
     struct Case {
         const char* what;
-        std::function<void(EngineScene&)> fault, mend;
+        Obstacle obstacle;                                     // in place until mended
+        std::vector<testsupport::FaultyFileOps::Fault> faults; // injected until mended
         int error; // the cause told once, however often the filing is tried
     };
-    const auto blocker = [](EngineScene& s) { return std::string(s.root / "blocker"); };
-    const auto inject = [](Op op, int error) {
-        return [op, error](EngineScene& s) { s.files.Inject({op, error, 0, "/A."}); };
-    };
-    const auto clear = [](EngineScene& s) { s.files.ClearFaults(); };
     const Case cases[] = {
-        {"Processed cannot be created",
-         [&](EngineScene& s) {
-             WriteFile(blocker(s), "a file where a directory belongs");
-             s.params.ProcessedDir = blocker(s) + "/Processed";
-             s.processed = s.params.ProcessedDir;
-             s.Apply();
-         },
-         [&](EngineScene& s) {
-             std::filesystem::remove(blocker(s));
-             std::filesystem::create_directory(blocker(s));
-         },
-         ENOTDIR},
-        {"a directory of the same name in Processed",
-         [](EngineScene& s) { std::filesystem::create_directories(s.processed + "/A.olb"); },
-         [](EngineScene& s) { std::filesystem::remove(s.processed + "/A.olb"); }, EISDIR},
-        {"a read-only Processed", inject(Op::Rename, EACCES), clear, EACCES},
-        {"rename not permitted", inject(Op::Rename, EPERM), clear, EPERM},
+        {"Processed cannot be created", kFileWhereProcessedsParentBelongs, {}, ENOTDIR},
+        {"a directory of the same name in Processed", kDirectoryNamedLikeTheBatch, {}, EISDIR},
+        {"a read-only Processed", kNone, {{Op::Rename, EACCES, 0, "/A."}}, EACCES},
+        {"rename not permitted", kNone, {{Op::Rename, EPERM, 0, "/A."}}, EPERM},
         {"a full destination",
-         [](EngineScene& s) {
-             s.files.Inject({Op::Rename, EXDEV, 0, "/A."});
-             s.files.Inject({Op::Write, ENOSPC, 0});
-         },
-         clear, ENOSPC},
+         kNone,
+         {{Op::Rename, EXDEV, 0, "/A."}, {Op::Write, ENOSPC, 0}},
+         ENOSPC},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EngineScene s;
-        c.fault(s);
+        const std::string blocker = s.root / "blocker";
+        if (c.obstacle == kFileWhereProcessedsParentBelongs) {
+            WriteFile(blocker, "a file where a directory belongs");
+            s.params.ProcessedDir = s.processed = blocker + "/Processed";
+            s.Apply();
+        } else if (c.obstacle == kDirectoryNamedLikeTheBatch) {
+            std::filesystem::create_directories(s.processed + "/A.olb");
+        }
+        for (const auto& fault : c.faults)
+            s.files.Inject(fault);
         const std::string a = s.Put("A.olb");
         s.Put("A.log");
         s.IdleTicks(1); // A is handed over
@@ -274,7 +208,13 @@ TEST(Completion, ABatchThatCannotBeFiledRunsOnceAndIsFiledOnceTheFaultIsGone) {
         EXPECT_EQ(s.library.submittedPaths, (Names{a, b}));
         EXPECT_TRUE(testsupport::Exists(a));
         EXPECT_FALSE(testsupport::Exists(s.failed));
-        c.mend(s);
+        s.files.ClearFaults();
+        if (c.obstacle == kFileWhereProcessedsParentBelongs) {
+            std::filesystem::remove(blocker);
+            std::filesystem::create_directory(blocker);
+        } else if (c.obstacle == kDirectoryNamedLikeTheBatch) {
+            std::filesystem::remove(s.processed + "/A.olb");
+        }
         s.IdleTicks(1);
         EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.log", "A.olb", "B.olb"}));
         EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
