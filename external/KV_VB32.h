@@ -15,7 +15,7 @@ int GetNumberOfQueueItems(void);
 /* Code 1 stops the process queue. The result is ignored. */
 int QueueControl(int code);
 /* Hands a batch file to the process queue; non-zero when it was accepted. */
-int QueueSampleBatch(const char *path, int a, int b, int c, int flags);
+int QueueSampleBatch(const char* path, int a, int b, int c, int flags);
 
 #ifdef __cplusplus
 }

@@ -51,14 +51,19 @@ void QueueLibraryBinding::Bind(void* handle) {
     m_bound = m_isRunning && m_itemCount && m_control && m_submit;
 }
 
-int QueueLibraryBinding::IsKorvaneRunning() { return m_bound ? m_isRunning() : 0; }
+int QueueLibraryBinding::IsKorvaneRunning() {
+    return m_bound ? m_isRunning() : 0;
+}
 
-int QueueLibraryBinding::GetNumberOfQueueItems() { return m_bound ? m_itemCount() : 0; }
+int QueueLibraryBinding::GetNumberOfQueueItems() {
+    return m_bound ? m_itemCount() : 0;
+}
 
-int QueueLibraryBinding::QueueControl(int code) { return m_bound ? m_control(code) : 0; }
+int QueueLibraryBinding::QueueControl(int code) {
+    return m_bound ? m_control(code) : 0;
+}
 
-int QueueLibraryBinding::QueueSampleBatch(const std::string& path, int a, int b, int c,
-                                          int flags) {
+int QueueLibraryBinding::QueueSampleBatch(const std::string& path, int a, int b, int c, int flags) {
     return m_bound ? m_submit(path.c_str(), a, b, c, flags) : 0;
 }
 

@@ -12,14 +12,12 @@ namespace {
 auto Persisted(const CBatchParams& p) {
     return std::tie(p.QueueDir, p.ProcessedDir, p.FailedDir, p.Filters, p.WaitBeforeSubmit,
                     p.StatusFile, p.AbortFile, p.Acquire, p.Process, p.Quantify, p.Profile,
-                    p.PrintReport, p.CreateSummary, p.SchemeName, p.BrowserFile,
-                    p.ExternalTimeout);
+                    p.PrintReport, p.CreateSummary, p.SchemeName, p.BrowserFile, p.ExternalTimeout);
 }
 auto Persisted(CBatchParams& p) {
     return std::tie(p.QueueDir, p.ProcessedDir, p.FailedDir, p.Filters, p.WaitBeforeSubmit,
                     p.StatusFile, p.AbortFile, p.Acquire, p.Process, p.Quantify, p.Profile,
-                    p.PrintReport, p.CreateSummary, p.SchemeName, p.BrowserFile,
-                    p.ExternalTimeout);
+                    p.PrintReport, p.CreateSummary, p.SchemeName, p.BrowserFile, p.ExternalTimeout);
 }
 
 } // namespace

@@ -38,6 +38,6 @@ TEST(Path, AbsolutePathNormalisesLexically) {
     EXPECT_EQ(AbsolutePath("/a/./b//c/../d/"), "/a/b/d");
     EXPECT_EQ(AbsolutePath("/.."), "/");
     EXPECT_EQ(AbsolutePath("."), std::string(cwd));
-    EXPECT_EQ(AbsolutePath("sub/x"), std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") +
-                                         "sub/x");
+    EXPECT_EQ(AbsolutePath("sub/x"),
+              std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + "sub/x");
 }

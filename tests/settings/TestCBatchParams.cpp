@@ -93,9 +93,10 @@ TEST(CBatchParams, IntegersThatAreNotInt32ReadAsDefault) {
         const char* text;
         int expected;
     };
-    const Case cases[] = {{"0", 0},         {"-7", -7},         {" 42 ", 42},
-                          {"+3", 3},        {"abc", 5},         {"", 5},
-                          {"12x", 5},       {"2147483647", 2147483647},
+    const Case cases[] = {{"0", 0},          {"-7", -7},
+                          {" 42 ", 42},      {"+3", 3},
+                          {"abc", 5},        {"", 5},
+                          {"12x", 5},        {"2147483647", 2147483647},
                           {"2147483648", 5}, {"-2147483648", -2147483647 - 1},
                           {"1.5", 5}};
     for (const auto& c : cases) {
@@ -112,10 +113,10 @@ TEST(CBatchParams, SaveWritesAllKeysInOrderAndLoadRestoresThem) {
     const CBatchParams saved = Sample();
     ASSERT_EQ(saved.Save(&store), 1);
     const std::vector<std::string> order = {
-        "QueueDir",   "ProcessedDir", "FailedDir",   "Filters",       "WaitBeforeSubmit",
-        "StatusFile", "AbortFile",    "Acquire",     "Process",       "Quantify",
-        "Profile",    "PrintReport",  "CreateSummary", "SchemeName",  "BrowserFile",
-        "ExternalTimeout"};
+        "QueueDir",         "ProcessedDir", "FailedDir",   "Filters",
+        "WaitBeforeSubmit", "StatusFile",   "AbortFile",   "Acquire",
+        "Process",          "Quantify",     "Profile",     "PrintReport",
+        "CreateSummary",    "SchemeName",   "BrowserFile", "ExternalTimeout"};
     EXPECT_EQ(store.WriteOrder(), order);
 
     CBatchParams loaded;

@@ -18,9 +18,8 @@ int FakeQueueLibrary::QueueControl(int code) {
 }
 
 int FakeQueueLibrary::QueueSampleBatch(const std::string& path, int a, int b, int c, int flags) {
-    calls.push_back("QueueSampleBatch(" + path + "," + std::to_string(a) + "," +
-                    std::to_string(b) + "," + std::to_string(c) + "," + std::to_string(flags) +
-                    ")");
+    calls.push_back("QueueSampleBatch(" + path + "," + std::to_string(a) + "," + std::to_string(b) +
+                    "," + std::to_string(c) + "," + std::to_string(flags) + ")");
     submittedPaths.push_back(path);
     submittedFlags.push_back(flags);
     if (submitResult != 0)
