@@ -44,8 +44,8 @@ public:
         static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return type;
     }
-    PostedMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam)
-        : QEvent(Type()), id(id), wParam(wParam), lParam(lParam) {}
+    PostedMessage(std::uint32_t messageId, std::uintptr_t first, std::intptr_t second)
+        : QEvent(Type()), id(messageId), wParam(first), lParam(second) {}
     const std::uint32_t id;
     const std::uintptr_t wParam;
     const std::intptr_t lParam;

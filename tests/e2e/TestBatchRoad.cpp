@@ -92,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         FlagCase{"EveryOperation",
                  {{"Acquire", "1"}, {"Process", "1"}, {"Quantify", "1"}, {"Profile", "1"}},
                  {{"Marked", "[OAQUAN]", 124}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(EndToEndTest, ARefusedBatchGoesToFailedAndAnAcceptedOneToProcessedWithItsCompanions) {
     ASSERT_TRUE(StartSuite());

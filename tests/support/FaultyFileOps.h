@@ -31,8 +31,8 @@ public:
     };
 
     struct Fault {
-        Fault(Op op, int error, int occurrence = 1, std::string pathContains = {})
-            : op(op), error(error), occurrence(occurrence), pathContains(std::move(pathContains)) {}
+        Fault(Op failing, int errorCode, int nth = 1, std::string inPath = {})
+            : op(failing), error(errorCode), occurrence(nth), pathContains(std::move(inPath)) {}
 
         Op op;
         int error;
