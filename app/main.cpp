@@ -1,7 +1,7 @@
 #include "app/CBatchQueueApp.h"
-#include "app/InstanceLock.h"
 #include "app/TerminationSignals.h"
 #include "platform/InheritedDescriptors.h"
+#include "platform/InstanceLock.h"
 
 int main(int argc, char** argv) {
     // Before anything of ours is opened: nothing this process inherited may
@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
     app::TerminationSignals termination;
     // A second instance ends at once and silently, with or without a window
     // system.
-    const app::InstanceLock guard(app::InstanceLockPath());
-    if (guard.GetState() == app::InstanceLock::State::HeldElsewhere)
+    const platform::InstanceLock guard(platform::InstanceLockPath());
+    if (guard.GetState() == platform::InstanceLock::State::HeldElsewhere)
         return 0;
     const auto application = app::CBatchQueueApp::Open(argc, argv);
     application->InitInstance(termination);

@@ -82,6 +82,12 @@ public:
         return to;
     }
     int Ftruncate(int, off_t) override { return Refuse(); }
+    int Futimens(int, const struct timespec[2]) override { return Refuse(); }
+    // The one file is no directory.
+    int ReadDirectory(int, const std::function<void(const char*)>&) override {
+        errno = ENOTDIR;
+        return -1;
+    }
     int LinkUnnamed(int, const char*) override { return Refuse(); }
     int SetAttribute(int, const char*, const void*, size_t) override { return Refuse(); }
     int RemoveAttribute(int, const char*) override { return Refuse(); }

@@ -4,7 +4,6 @@
 #include "platform/ReadLease.h"
 #include "platform/RegularFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -193,7 +192,7 @@ int DurableMove::MakeCopy(int sourceFd, const struct stat& source, const std::st
     if (copied) {
         // The copy keeps the source's times, as a copy of a finished batch should.
         const timespec times[2] = {source.st_atim, source.st_mtim};
-        futimens(copy.Get(), times);
+        m_ops.Futimens(copy.Get(), times);
         copied = m_ops.Fsync(copy.Get()) == 0;
     }
     if (!copied) {
@@ -365,19 +364,15 @@ int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
         ops.Open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return 0;
-    DIR* stream = fdopendir(fd);
-    if (stream == nullptr) {
-        ops.Close(fd);
-        return 0;
-    }
+    // A directory that cannot be read, or not to its end, has no more to sweep
+    // than what was read of it.
     std::vector<std::string> leftovers;
-    while (const dirent* entry = readdir(stream)) {
+    ops.ReadDirectory(fd, [&leftovers](const char* entry) {
         long pid = 0;
-        const std::string name = entry->d_name;
+        const std::string name = entry;
         if (IsTemporaryCopyName(name, &pid) && (pid == getpid() || !ProcessAlive(pid)))
             leftovers.push_back(name);
-    }
-    closedir(stream);
+    });
     int removed = 0;
     for (const std::string& name : leftovers) {
         const std::string path = MakePath(dir, name);

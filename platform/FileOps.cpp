@@ -1,14 +1,24 @@
 #include "platform/FileOps.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+namespace {
+
+struct DirectoryCloser {
+    void operator()(DIR* stream) const { closedir(stream); }
+};
+
+} // namespace
 
 int SystemFileOps::Open(const char* path, int flags, mode_t mode) {
     // Every descriptor of ours is close-on-exec, whatever the caller asked for,
@@ -66,6 +76,30 @@ off_t SystemFileOps::Lseek(int fd, off_t offset, int whence) {
 
 int SystemFileOps::Ftruncate(int fd, off_t length) {
     return ftruncate(fd, length);
+}
+
+int SystemFileOps::Futimens(int fd, const struct timespec times[2]) {
+    return futimens(fd, times);
+}
+
+int SystemFileOps::ReadDirectory(int fd, const std::function<void(const char* name)>& visit) {
+    std::unique_ptr<DIR, DirectoryCloser> stream(fdopendir(fd));
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    // readdir tells its end from a failure only by errno.
+    errno = 0;
+    while (const dirent* entry = readdir(stream.get())) {
+        visit(entry->d_name);
+        errno = 0;
+    }
+    const int error = errno;
+    stream.reset();
+    errno = error;
+    return error == 0 ? 0 : -1;
 }
 
 int SystemFileOps::LinkUnnamed(int fd, const char* to) {

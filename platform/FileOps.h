@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
+
 namespace platform {
 
 // The file-system calls that the engine's file work goes through. Each one
@@ -29,6 +31,13 @@ public:
     // lseek, with SEEK_DATA and SEEK_HOLE where the file system has them.
     virtual off_t Lseek(int fd, off_t offset, int whence) = 0;
     virtual int Ftruncate(int fd, off_t length) = 0;
+    // futimens: sets the access and modification times of an open file.
+    virtual int Futimens(int fd, const struct timespec times[2]) = 0;
+    // Calls `visit` with the name of each entry of the directory open on `fd`
+    // ("." and ".." included), as fdopendir, readdir and closedir do together.
+    // Takes the descriptor over and closes it, also when it fails; names
+    // visited before a failure stay visited.
+    virtual int ReadDirectory(int fd, const std::function<void(const char* name)>& visit) = 0;
     // Gives a file opened with O_TMPFILE the name `to`; EEXIST when the name
     // is taken (an existing file is never replaced).
     virtual int LinkUnnamed(int fd, const char* to) = 0;
@@ -56,6 +65,8 @@ public:
     int GetLease(int fd) override;
     off_t Lseek(int fd, off_t offset, int whence) override;
     int Ftruncate(int fd, off_t length) override;
+    int Futimens(int fd, const struct timespec times[2]) override;
+    int ReadDirectory(int fd, const std::function<void(const char* name)>& visit) override;
     int LinkUnnamed(int fd, const char* to) override;
     int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
     int RemoveAttribute(int fd, const char* name) override;

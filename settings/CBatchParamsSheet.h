@@ -51,11 +51,6 @@ public:
     // OK: reads the current page with validation; an invalid page keeps the sheet open.
     void accept() override;
 
-    CBatchParamsPage1 m_page1;
-    CBatchParamsPage2 m_page2;
-    CBatchParamsPage3 m_page3;
-    CBatchParamsPage4 m_page4;
-
 protected:
     void showEvent(QShowEvent* event) override;
     // Tab and Shift+Tab run through the current page's controls, then OK,
@@ -69,6 +64,10 @@ private:
     // Tells the user why a page was refused and puts the focus on the culprit.
     void Present(const ExchangeFailure& failure);
 
+    CBatchParamsPage1 m_page1;
+    CBatchParamsPage2 m_page2;
+    CBatchParamsPage3 m_page3;
+    CBatchParamsPage4 m_page4;
     std::array<CBatchParamsPage*, 4> m_pages;
     QTabWidget* m_tabs = nullptr;
     QDialogButtonBox* m_buttons = nullptr;

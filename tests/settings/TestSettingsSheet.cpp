@@ -125,15 +125,15 @@ TEST_F(SheetTest, CaptionAndTabsInOrder) {
 
 TEST_F(SheetTest, PagesAreBuiltOnlyWhenFirstShown) {
     Open(DistinctRecord());
-    EXPECT_TRUE(m_sheet.m_page1.IsCreated());
-    EXPECT_FALSE(m_sheet.m_page2.IsCreated());
+    EXPECT_TRUE(m_sheet.Page(kDirectories)->IsCreated());
+    EXPECT_FALSE(m_sheet.Page(kControl)->IsCreated());
     EXPECT_EQ(Delay(), nullptr);
     Select(kControl);
-    EXPECT_TRUE(m_sheet.m_page2.IsCreated());
+    EXPECT_TRUE(m_sheet.Page(kControl)->IsCreated());
     ASSERT_NE(Delay(), nullptr);
     EXPECT_EQ(Delay()->text(), "17");
-    EXPECT_FALSE(m_sheet.m_page3.IsCreated());
-    EXPECT_FALSE(m_sheet.m_page4.IsCreated());
+    EXPECT_FALSE(m_sheet.Page(kOperations)->IsCreated());
+    EXPECT_FALSE(m_sheet.Page(kResults)->IsCreated());
 }
 
 TEST_F(SheetTest, PagesNeverShownGiveBackExactlyWhatTheyWereGiven) {
@@ -306,7 +306,7 @@ TEST_F(SheetTest, ControlPageTabOrderFollowsTheTemplate) {
         do
             w = w->nextInFocusChain();
         while (w->focusPolicy() == Qt::NoFocus || !w->isVisible() ||
-               w->parentWidget() != &m_sheet.m_page2);
+               w->parentWidget() != m_sheet.Page(kControl));
     }
     EXPECT_EQ(order, (std::vector<QString>{Name(Page2::kStatusFile), Name(Page2::kAbortFile),
                                            Name(Page2::kWaitBeforeSubmit), Name(Page2::kFilters)}));

@@ -85,6 +85,19 @@ int FaultyFileOps::Ftruncate(int fd, off_t length) {
     return Fails(Op::Ftruncate, nullptr) ? -1 : SystemFileOps::Ftruncate(fd, length);
 }
 
+int FaultyFileOps::Futimens(int fd, const struct timespec times[2]) {
+    return Fails(Op::Futimens, nullptr) ? -1 : SystemFileOps::Futimens(fd, times);
+}
+
+int FaultyFileOps::ReadDirectory(int fd, const std::function<void(const char* name)>& visit) {
+    if (!Fails(Op::ReadDirectory, nullptr))
+        return SystemFileOps::ReadDirectory(fd, visit);
+    const int error = errno;
+    SystemFileOps::Close(fd);
+    errno = error;
+    return -1;
+}
+
 int FaultyFileOps::LinkUnnamed(int fd, const char* to) {
     m_log.push_back(std::string("Link ") + to);
     return Fails(Op::Link, to) ? -1 : SystemFileOps::LinkUnnamed(fd, to);

@@ -27,7 +27,9 @@ public:
         Lseek,
         Ftruncate,
         Link,
-        SetAttribute
+        SetAttribute,
+        Futimens,
+        ReadDirectory
     };
 
     struct Fault {
@@ -70,6 +72,9 @@ public:
     int SetLease(int fd, int type) override;
     off_t Lseek(int fd, off_t offset, int whence) override;
     int Ftruncate(int fd, off_t length) override;
+    int Futimens(int fd, const struct timespec times[2]) override;
+    // A failing read still closes the descriptor, as the real one does.
+    int ReadDirectory(int fd, const std::function<void(const char* name)>& visit) override;
     int LinkUnnamed(int fd, const char* to) override;
     int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
 

@@ -1,4 +1,4 @@
-#include "app/InstanceLock.h"
+#include "platform/InstanceLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace app {
+namespace platform {
 
 namespace {
 
@@ -57,4 +57,4 @@ InstanceLock::~InstanceLock() {
         close(m_fd);
 }
 
-} // namespace app
+} // namespace platform

@@ -3,7 +3,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace app {
+namespace platform {
 
 // The lock file that marks a running instance: "Tesmaro_Running" in the user's
 // runtime directory when it is set to an absolute path, else in the temporary
@@ -35,4 +35,4 @@ private:
     State m_state = State::Unavailable;
 };
 
-} // namespace app
+} // namespace platform
