@@ -9,11 +9,11 @@
 #include "engine/Clock.h"
 #include "engine/RunRecord.h"
 #include "external/QueueLibraryBinding.h"
+#include "platform/ExecutablePath.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/StateFile.h"
 #include "settings/QtProfileStore.h"
 
-#include <array>
 #include <string_view>
 #include <unistd.h>
 #include <utility>
@@ -22,15 +22,6 @@
 namespace app {
 
 namespace {
-
-// The full path of the running executable; empty when it cannot be read.
-std::string ExecutablePath() {
-    std::array<char, PATH_MAX> buf{};
-    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size())
-        return {};
-    return std::string(buf.data(), static_cast<std::size_t>(n));
-}
 
 // Messages held back while the application is made: without a window system
 // Qt warns several times before its fatal message, and only one line is to
@@ -65,7 +56,7 @@ std::string ApplicationNameOf(const std::string& executablePath) {
 CBatchQueueApp::CBatchQueueApp(int& argc, char** argv) : QApplication(argc, argv) {
     // The settings location follows the executable's own file, so a copy
     // under another name keeps its own settings and a link to it shares them.
-    const std::string executable = ExecutablePath();
+    const std::string executable = platform::ExecutablePath();
     const std::string name =
         ApplicationNameOf(executable.empty() && argc > 0 ? std::string(argv[0]) : executable);
     if (!name.empty())
@@ -130,7 +121,7 @@ bool CBatchQueueApp::InitInstance(TerminationSignals& termination) {
 }
 
 void CBatchQueueApp::OnHelp() {
-    if (const std::optional<std::string> helpFile = HelpFileFor(ExecutablePath()))
+    if (const std::optional<std::string> helpFile = HelpFileFor(platform::ExecutablePath()))
         m_help.Open(*helpFile);
 }
 

@@ -6,6 +6,7 @@
 #include "QueueDirFixture.h"
 #include "engine/CBatchQueue.h"
 #include "external/QueueLibrary.h"
+#include "support/ScriptedFinder.h"
 
 #include <benchmark/benchmark.h>
 
@@ -69,29 +70,40 @@ void BM_DisplayRows(benchmark::State& state) {
     state.counters["rows"] = static_cast<double>(scanned.queue.List().GetCount());
 }
 
-// An engine whose list is filled directly, one batch per creation second:
-// the case where no two rows share their formatted time.
-class FilledQueue final : public engine::CBatchQueue {
-public:
-    explicit FilledQueue(std::size_t batches) : CBatchQueue(engine::EngineServices{}) {
-        std::vector<engine::CBatch> list;
-        list.reserve(batches);
-        for (std::size_t i = 0; i < batches; ++i)
-            list.push_back({std::to_string(i), "/q/" + std::to_string(i) + ".olb",
-                            1'700'000'000 + static_cast<std::int64_t>(i), 0});
-        m_list.Assign(std::move(list));
+// An engine whose finder yields one batch per creation second: the case where
+// no two rows share their formatted time. The list is scanned once, before
+// the measurement.
+struct FilledQueue {
+    explicit FilledQueue(std::size_t batches)
+        : queue(engine::EngineServices{nullptr, nullptr, DistinctSeconds(batches)}) {
+        settings::CBatchParams params;
+        params.QueueDir = "/q";
+        params.Filters = "*.olb";
+        queue.SetSettings(params);
+        queue.Rescan();
     }
+    static engine::FinderFactory DistinctSeconds(std::size_t batches) {
+        std::vector<external::CFileFindS::Entry> entries;
+        entries.reserve(batches);
+        for (std::size_t i = 0; i < batches; ++i)
+            entries.push_back({std::to_string(i) + ".olb",
+                               1'700'000'000 + static_cast<std::int64_t>(i), 0, false});
+        return [entries = std::move(entries)] {
+            return std::make_unique<testsupport::ScriptedFinder>(entries);
+        };
+    }
+    engine::CBatchQueue queue;
 };
 
 void BM_DisplayRowsDistinctSeconds(benchmark::State& state) {
-    const FilledQueue queue(static_cast<std::size_t>(state.range(0)));
+    const FilledQueue filled(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         std::vector<std::string> names;
         std::vector<std::string> times;
-        queue.DisplayRows(names, times);
+        filled.queue.DisplayRows(names, times);
         benchmark::DoNotOptimize(times.data());
     }
-    state.counters["rows"] = static_cast<double>(queue.List().GetCount());
+    state.counters["rows"] = static_cast<double>(filled.queue.List().GetCount());
 }
 
 } // namespace

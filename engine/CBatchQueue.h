@@ -29,7 +29,7 @@ struct QueueFile {
 class CBatchQueue {
 public:
     explicit CBatchQueue(EngineServices services);
-    virtual ~CBatchQueue();
+    ~CBatchQueue();
     CBatchQueue(const CBatchQueue&) = delete;
     CBatchQueue& operator=(const CBatchQueue&) = delete;
 
@@ -99,18 +99,10 @@ public:
     // False while another Tesmaro works the queue directory.
     bool OwnsQueueDirectory() const;
 
-protected:
+private:
     // True when the finder finds exactly this path and it is not a directory:
     // a wildcard in its name stands for itself.
     bool FinderFindsFile(const std::string& path) const;
-
-    EngineServices m_services;
-    CBatchList m_list;
-    CBatch m_current;
-    settings::CBatchParams m_settings;
-    int m_submitted = 0;
-
-private:
     // Files every batch of the list, in list order, as FileBatch would: those
     // that ran to Processed, all others to Failed.
     void FileEveryWaitingBatch();
@@ -152,6 +144,12 @@ private:
     // for Failed when none is known.
     void ReportFiled(const CBatch& batch, bool processed,
                      EngineEvent::Reason fallback = EngineEvent::Reason::Unknown);
+
+    EngineServices m_services;
+    CBatchList m_list;
+    CBatch m_current;
+    settings::CBatchParams m_settings;
+    int m_submitted = 0;
 
     // Stand-ins for services the caller left out.
     std::unique_ptr<external::QueueLibrary> m_ownLibrary;

@@ -1,20 +1,14 @@
 #include "external/QueueLibraryBinding.h"
 
+#include "platform/ExecutablePath.h"
 #include "platform/Path.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <array>
 
 namespace external {
 
 std::string ExecutableDirectory() {
-    std::array<char, 4096> buf{};
-    const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0)
-        return {};
-    return platform::SplitPath(std::string_view(buf.data(), static_cast<std::size_t>(n))).dir;
+    return platform::SplitPath(platform::ExecutablePath()).dir;
 }
 
 QueueLibraryBinding::QueueLibraryBinding() {

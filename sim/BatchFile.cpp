@@ -1,6 +1,6 @@
 #include "sim/BatchFile.h"
 
-#include "sim/UnixSocket.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,9 +47,10 @@ BatchFile ParseBatchText(std::string_view text) {
 }
 
 std::optional<BatchFile> ReadBatchFile(const std::string& path) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    platform::FileDescriptor fd(
+        open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat st {};
-    if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!fd.IsValid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     std::string text(kMaxBatchBytes, '\0');
     std::size_t used = 0;

@@ -102,8 +102,9 @@ std::string DoneLogLine(double t, std::string_view path) {
 }
 
 bool CallLog::Open(const std::string& path, std::string* error) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
-    if (!fd.Valid()) {
+    platform::FileDescriptor fd(
+        open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644));
+    if (!fd.IsValid()) {
         if (error)
             *error = "cannot open the log " + path + ": " + std::strerror(errno);
         return false;
@@ -113,7 +114,7 @@ bool CallLog::Open(const std::string& path, std::string* error) {
 }
 
 void CallLog::Append(const std::string& line) {
-    if (!m_fd.Valid())
+    if (!m_fd.IsValid())
         return;
     const std::string whole = line + "\n";
     // Short writes to a regular file only happen when the disk is full; the log

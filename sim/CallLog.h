@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sim/UnixSocket.h"
+#include "platform/FileDescriptor.h"
 
 #include <string>
 #include <string_view>
@@ -29,7 +29,7 @@ public:
     void Append(const std::string& line);
 
 private:
-    UniqueFd m_fd;
+    platform::FileDescriptor m_fd;
 };
 
 } // namespace sim

@@ -1,6 +1,6 @@
 #include "sim/ResultFile.h"
 
-#include "sim/UnixSocket.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -80,8 +80,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temp = dir + "." + name + ".XXXXXX";
-    UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd.Valid())
+    platform::FileDescriptor fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd.IsValid())
         return false;
     const bool written =
         WriteAll(fd.Get(), content) && fchmod(fd.Get(), 0644) == 0 && fsync(fd.Get()) == 0;

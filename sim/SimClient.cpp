@@ -1,5 +1,6 @@
 #include "sim/SimClient.h"
 
+#include "platform/FileDescriptor.h"
 #include "sim/UnixSocket.h"
 
 #include <poll.h>
@@ -74,8 +75,8 @@ std::optional<int> AskSuite(const std::string& socketPath, Request request, Dead
     if (!packet)
         return std::nullopt;
 
-    UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid() || !Connect(fd.Get(), address, deadline) || !PeerIsSameUser(fd.Get()) ||
+    platform::FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.IsValid() || !Connect(fd.Get(), address, deadline) || !PeerIsSameUser(fd.Get()) ||
         !SendPacket(fd.Get(), *packet, deadline))
         return std::nullopt;
     const auto reply = ReceivePacket(fd.Get(), deadline);

@@ -25,7 +25,7 @@ void SimServer::Run(int stopFd) {
         TimePoint now = SteadyClock::now();
         m_suite.Advance(now);
         std::erase_if(m_clients,
-                      [now](const Client& c) { return !c.fd.Valid() || c.expires <= now; });
+                      [now](const Client& c) { return !c.fd.IsValid() || c.expires <= now; });
 
         std::vector<pollfd> fds;
         fds.push_back({stopFd, POLLIN, 0});
@@ -63,8 +63,9 @@ std::optional<TimePoint> SimServer::NextWake() const {
 
 void SimServer::AcceptClients(TimePoint now) {
     for (;;) {
-        UniqueFd fd(accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd.Valid()) {
+        platform::FileDescriptor fd(
+            accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.IsValid()) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             return; // EAGAIN: none left; anything else: try again on the next wake

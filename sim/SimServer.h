@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
 #include "sim/Deadline.h"
 #include "sim/Protocol.h"
 #include "sim/SimSuite.h"
@@ -33,7 +34,7 @@ public:
 
 private:
     struct Client {
-        UniqueFd fd;
+        platform::FileDescriptor fd;
         TimePoint expires;
     };
 

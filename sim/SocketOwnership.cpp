@@ -35,7 +35,7 @@ SocketOwnership::~SocketOwnership() {
         unlink(m_socketPath.c_str());
     // Removed while still held; a starter that opened the old file sees it is
     // no longer the lock file and opens the new one.
-    if (m_lock.Valid())
+    if (m_lock.IsValid())
         unlink(m_lockPath.c_str());
 }
 
@@ -50,10 +50,10 @@ bool SocketOwnership::Take(std::string* error) {
 
 bool SocketOwnership::Lock(std::string* error) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        UniqueFd fd(
+        platform::FileDescriptor fd(
             open(m_lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600));
         struct stat held {};
-        if (!fd.Valid() || fstat(fd.Get(), &held) != 0) {
+        if (!fd.IsValid() || fstat(fd.Get(), &held) != 0) {
             *error = Reason("cannot open the lock file " + m_lockPath);
             return false;
         }
@@ -99,8 +99,8 @@ bool SocketOwnership::ClearStaleSocket(std::string* error) {
 bool SocketOwnership::Bind(std::string* error) {
     sockaddr_un address{};
     MakeUnixAddress(m_socketPath, address);
-    UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid()) {
+    platform::FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.IsValid()) {
         *error = Reason("cannot create a socket");
         return false;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
 #include "sim/UnixSocket.h"
 
 #include <string>
@@ -32,8 +33,8 @@ private:
 
     std::string m_socketPath;
     std::string m_lockPath;
-    UniqueFd m_lock;
-    UniqueFd m_listen;
+    platform::FileDescriptor m_lock;
+    platform::FileDescriptor m_listen;
     dev_t m_socketDevice = 0;
     ino_t m_socketInode = 0;
     bool m_bound = false;

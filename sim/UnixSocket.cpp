@@ -25,10 +25,4 @@ bool PeerIsSameUser(int fd) {
     return cred.uid == getuid();
 }
 
-void UniqueFd::Reset(int fd) {
-    if (m_fd >= 0)
-        close(m_fd);
-    m_fd = fd;
-}
-
 } // namespace sim

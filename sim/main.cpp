@@ -1,5 +1,6 @@
 // korvane-sim: the simulated instrument suite, and its client commands.
 
+#include "platform/FileDescriptor.h"
 #include "sim/CallLog.h"
 #include "sim/SimClient.h"
 #include "sim/SimOptions.h"
@@ -79,10 +80,10 @@ int StopSignalFd() {
 
 int Serve(const sim::SimOptions& options, const std::string& socket) {
     signal(SIGPIPE, SIG_IGN);
-    const sim::UniqueFd stop(StopSignalFd());
+    const platform::FileDescriptor stop(StopSignalFd());
     std::string error;
     sim::CallLog log;
-    if (!stop.Valid()) {
+    if (!stop.IsValid()) {
         std::cerr << "korvane-sim: cannot watch for signals\n";
         return 1;
     }

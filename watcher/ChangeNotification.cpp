@@ -27,7 +27,7 @@ bool ChangeNotification::Open(const std::string& directory, std::uint32_t counte
                               bool watchSubtree) {
     if (countedMask == 0)
         return false;
-    FileDescriptor fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    platform::FileDescriptor fd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!fd.IsValid())
         return false;
     const std::uint32_t mask = countedMask | kSelfEvents | (watchSubtree ? kTreeEvents : 0);

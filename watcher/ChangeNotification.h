@@ -1,6 +1,6 @@
 #pragma once
 
-#include "watcher/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "watcher/SubtreeWatches.h"
 
 #include <cstdint>
@@ -27,7 +27,7 @@ public:
     RearmResult Rearm();
 
 private:
-    FileDescriptor m_fd;
+    platform::FileDescriptor m_fd;
     int m_topWatch = -1;
     std::uint32_t m_countedMask = 0;
     std::optional<SubtreeWatches> m_subtree;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "watcher/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 namespace watcher {
 
@@ -17,7 +17,7 @@ public:
     void Reset();
 
 private:
-    FileDescriptor m_fd;
+    platform::FileDescriptor m_fd;
 };
 
 } // namespace watcher

@@ -1,6 +1,6 @@
 #include "watcher/SubtreeWatches.h"
 
-#include "watcher/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@ namespace {
 DIR* OpenDirectory(const std::string& path, bool followLink) {
     const int flags =
         O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW);
-    FileDescriptor fd(open(path.c_str(), flags));
+    platform::FileDescriptor fd(open(path.c_str(), flags));
     if (!fd.IsValid())
         return nullptr;
     DIR* dir = fdopendir(fd.Get());

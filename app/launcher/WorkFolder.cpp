@@ -38,15 +38,6 @@ HomeChoice ChooseHome(const char* homeVariable, const char* accountHome) {
 WorkFolder::WorkFolder(int fd, std::string path, std::string error)
     : m_fd(fd), m_path(std::move(path)), m_error(std::move(error)) {}
 
-WorkFolder::WorkFolder(WorkFolder&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_path(std::move(other.m_path)),
-      m_error(std::move(other.m_error)) {}
-
-WorkFolder::~WorkFolder() {
-    if (m_fd >= 0)
-        close(m_fd);
-}
-
 WorkFolder WorkFolder::Open(const std::string& home, const std::string& name, uid_t owner) {
     const std::string path = Join(home, name);
     const auto fail = [&path](std::string why) { return WorkFolder(-1, path, std::move(why)); };
@@ -56,10 +47,7 @@ WorkFolder WorkFolder::Open(const std::string& home, const std::string& name, ui
     const int homeFd = open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (homeFd < 0)
         return fail(Because("cannot open the home directory " + home, errno));
-    struct HomeCloser {
-        int fd;
-        ~HomeCloser() { close(fd); }
-    } homeCloser{homeFd};
+    const platform::FileDescriptor homeCloser(homeFd);
 
     if (mkdirat(homeFd, name.c_str(), 0700) != 0 && errno != EEXIST)
         return fail(Because("cannot create " + path, errno));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -24,13 +26,12 @@ class WorkFolder {
 public:
     static WorkFolder Open(const std::string& home, const std::string& name, uid_t owner);
 
-    WorkFolder(WorkFolder&& other) noexcept;
+    WorkFolder(WorkFolder&& other) noexcept = default;
     WorkFolder& operator=(WorkFolder&&) = delete;
     WorkFolder(const WorkFolder&) = delete;
-    ~WorkFolder();
 
-    bool IsOpen() const { return m_fd >= 0; }
-    int Descriptor() const { return m_fd; }
+    bool IsOpen() const { return m_fd.IsValid(); }
+    int Descriptor() const { return m_fd.Get(); }
     const std::string& Path() const { return m_path; }
     // What went wrong, for the user; empty when the folder is open.
     const std::string& Error() const { return m_error; }
@@ -38,7 +39,7 @@ public:
 private:
     WorkFolder(int fd, std::string path, std::string error);
 
-    int m_fd;
+    platform::FileDescriptor m_fd;
     std::string m_path;
     std::string m_error;
 };

@@ -5,13 +5,13 @@
 // process and signals reach Tesmaro directly.
 
 #include "app/launcher/WorkFolder.h"
+#include "platform/ExecutablePath.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,14 +34,6 @@ std::string AccountHome() {
         !found->pw_dir)
         return {};
     return found->pw_dir;
-}
-
-std::string OwnPath() {
-    std::array<char, PATH_MAX> buffer{};
-    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= buffer.size())
-        return {};
-    return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
 int Refuse(const std::string& why) {
@@ -67,7 +59,7 @@ int main(int argc, char** argv) {
     // Programs Tesmaro starts (the result viewer) see where they are.
     setenv("PWD", folder.Path().c_str(), 1);
 
-    const std::string self = OwnPath();
+    const std::string self = platform::ExecutablePath();
     if (self.empty())
         return Refuse("cannot find its own location");
     const std::string program = launcher::ProgramBeside(self, kProgramName);

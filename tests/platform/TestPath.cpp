@@ -1,7 +1,9 @@
+#include "platform/ExecutablePath.h"
 #include "platform/Path.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using platform::AbsolutePath;
@@ -40,4 +42,16 @@ TEST(Path, AbsolutePathNormalisesLexically) {
     EXPECT_EQ(AbsolutePath("."), std::string(cwd));
     EXPECT_EQ(AbsolutePath("sub/x"),
               std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + "sub/x");
+}
+
+TEST(Path, ExecutablePathNamesThisVeryProgram) {
+    const std::string self = platform::ExecutablePath();
+    ASSERT_FALSE(self.empty());
+    EXPECT_EQ(self.front(), '/');
+    struct stat named {};
+    struct stat running {};
+    ASSERT_EQ(stat(self.c_str(), &named), 0) << self;
+    ASSERT_EQ(stat("/proc/self/exe", &running), 0);
+    EXPECT_EQ(named.st_dev, running.st_dev);
+    EXPECT_EQ(named.st_ino, running.st_ino);
 }

@@ -2,6 +2,7 @@
 
 #include "external/KV_VB32.h"
 #include "external/QueueLibraryBinding.h"
+#include "platform/FileDescriptor.h"
 #include "sim/SimProcess.h"
 #include "sim/UnixSocket.h"
 #include "support/TempDir.h"
@@ -67,10 +68,10 @@ void ExpectNotRunning(const Answers& a) {
 }
 
 // A listening socket that plays a broken suite.
-sim::UniqueFd Listen(const std::string& path, int backlog) {
+platform::FileDescriptor Listen(const std::string& path, int backlog) {
     sockaddr_un address{};
     EXPECT_TRUE(sim::MakeUnixAddress(path, address));
-    sim::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    platform::FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     EXPECT_EQ(bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(listen(fd.Get(), backlog), 0);
     return fd;
@@ -110,11 +111,12 @@ TEST_F(LibraryTest, AFullBacklogMeansNotRunning) {
     const auto listener = Listen(m_socket, 0);
     SocketEnvironment env(m_socket);
     // Fill the backlog until a connection attempt is turned away at once.
-    std::vector<sim::UniqueFd> queued;
+    std::vector<platform::FileDescriptor> queued;
     for (int i = 0; i < 64; ++i) {
         sockaddr_un address{};
         sim::MakeUnixAddress(m_socket, address);
-        sim::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        platform::FileDescriptor fd(
+            socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             break;
         queued.push_back(std::move(fd));
@@ -131,7 +133,8 @@ TEST_F(LibraryTest, ASuiteThatHangsUpOrTalksNonsenseMeansNotRunning) {
             // Hang up before or after reading the request, or answer nonsense.
             std::thread suite([&] {
                 for (int calls = 0; calls < 4; ++calls) {
-                    sim::UniqueFd client(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                    platform::FileDescriptor client(
+                        accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
                     if (round % 2 == 0) {
                         char buffer[16384];
                         recv(client.Get(), buffer, sizeof buffer, 0);
