@@ -66,7 +66,7 @@ public:
     // Hands a settled batch to the suite. Non-zero on acceptance and while the
     // batch has not settled yet; 0 when its file cannot be read or the suite
     // refuses it.
-    int SubmitBatch(CBatch batch);
+    int SubmitBatch(const CBatch& batch);
     // Sets the quan marker from the batch file's first line; non-zero when the
     // marker is there. Throws FileError when the file cannot be read.
     int DetectQuanMarker(const CBatch& batch);

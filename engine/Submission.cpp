@@ -12,7 +12,7 @@ namespace {
 constexpr std::string_view kQuanMarkerText = "[OAQUAN]";
 } // namespace
 
-int CBatchQueue::SubmitBatch(CBatch batch) {
+int CBatchQueue::SubmitBatch(const CBatch& batch) {
     // A file still being created or written waits; ages equal to the settle
     // time pass, and time stamps in the future wait until the clock passes them.
     const std::int64_t now = m_services.clock->Now();

@@ -18,7 +18,7 @@ namespace platform {
 
 namespace {
 
-constexpr std::size_t kCopyBlock = 64 * 1024;
+constexpr std::size_t kCopyBlock = std::size_t{64} * 1024;
 constexpr int kTemporaryAttempts = 100;
 constexpr std::string_view kPartMark = ".part-";
 // The longest name one directory entry holds.
@@ -300,8 +300,9 @@ bool DurableMove::CopyContents(int sourceFd, int targetFd) {
 bool DurableMove::CopyRange(int sourceFd, int targetFd, off_t& at, off_t end) {
     std::vector<char> buf(kCopyBlock);
     while (end < 0 || at < end) {
-        const std::size_t want =
-            end < 0 ? buf.size() : static_cast<std::size_t>(std::min<off_t>(end - at, buf.size()));
+        const std::size_t want = end < 0 ? buf.size()
+                                         : static_cast<std::size_t>(std::min<off_t>(
+                                               end - at, static_cast<off_t>(buf.size())));
         const ssize_t got = m_ops.Read(sourceFd, buf.data(), want);
         if (got == 0)
             return true;

@@ -19,7 +19,7 @@ namespace {
 constexpr int kTemporaryAttempts = 100;
 // How many numbered ".damaged" names are tried before setting aside gives up.
 constexpr int kSetAsideNames = 1000;
-constexpr std::size_t kReadBlock = 16 * 1024;
+constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
 constexpr const char* kVendor = "Orbinel";
 
 // "<name>.tmp-<pid>-<n>", with the name cut short so that the whole fits in

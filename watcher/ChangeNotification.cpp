@@ -16,7 +16,7 @@ constexpr std::uint32_t kSelfEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 constexpr std::uint32_t kTreeEvents = IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO;
 
 // Large enough for many events at once, and always for the largest one.
-constexpr std::size_t kBufferSize = 16 * 1024;
+constexpr std::size_t kBufferSize = std::size_t{16} * 1024;
 // A steady stream of changes must not keep one Rearm reading for ever; what is
 // left makes the descriptor fire again at once.
 constexpr int kMaxReadsPerRearm = 64;
