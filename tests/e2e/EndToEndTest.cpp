@@ -81,7 +81,7 @@ bool EndToEndTest::StartRunning(TesmaroProcess& process) {
 
 bool EndToEndTest::WaitFor(const std::function<bool()>& condition,
                            std::chrono::milliseconds limit) {
-    return simtest::WaitUntil(condition, limit);
+    return testsupport::WaitUntil(condition, limit);
 }
 
 bool EndToEndTest::WaitForFiles(const std::string& dir, const Names& names) {

@@ -5,26 +5,7 @@
 
 #include <unistd.h>
 
-#include <thread>
-
 namespace simtest {
-namespace {
-
-constexpr auto kPollStep = 5ms;
-
-} // namespace
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
 std::string SimProcess::Executable() {
     return KORVANE_SIM_EXECUTABLE;
 }

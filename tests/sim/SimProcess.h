@@ -2,6 +2,7 @@
 
 #include "sim/SimLog.h"
 #include "support/ChildUnderTest.h"
+#include "support/WaitUntil.h"
 
 #include <chrono>
 #include <functional>
@@ -12,8 +13,7 @@ namespace simtest {
 
 using namespace std::chrono_literals;
 
-// Polls a condition every few milliseconds until it holds or the time is up.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+using testsupport::WaitUntil;
 
 // korvane-sim as a child process of a test, with its own socket and log file.
 // The destructor stops it (SIGTERM, then SIGKILL) and reaps it; Kill leaves
