@@ -21,7 +21,7 @@ public:
         // Set in its environment, replacing the test's value of the same name.
         std::vector<std::pair<std::string, std::string>> environment;
         std::string outputPath; // its stdout and stderr, appended; required
-        // Left out of its environment.
+        // Left out of its environment, even when named above.
         std::vector<std::string> unsetEnvironment = {};
         std::string executable = {}; // empty: the built program
         // It also gets the test's descriptors that are not close-on-exec and

@@ -26,8 +26,11 @@ std::vector<std::string> ChildEnvironment(const SpawnRequest& request) {
         if (std::find(names.begin(), names.end(), text.substr(0, text.find('='))) == names.end())
             env.push_back(text);
     }
-    for (const auto& [key, value] : request.environment)
-        env.push_back(key + "=" + value);
+    for (const auto& [key, value] : request.environment) {
+        if (std::find(request.unsetEnvironment.begin(), request.unsetEnvironment.end(), key) ==
+            request.unsetEnvironment.end())
+            env.push_back(key + "=" + value);
+    }
     return env;
 }
 

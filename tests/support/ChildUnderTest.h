@@ -18,7 +18,7 @@ struct SpawnRequest {
     std::vector<std::pair<std::string, std::string>> environment;
     std::string outputPath;       // its stdout and stderr, appended; required
     std::string workingDirectory; // empty: the test's own
-    // Left out of its environment.
+    // Left out of its environment, even when named above.
     std::vector<std::string> unsetEnvironment = {};
     // As a plain fork and exec: it also gets the test's descriptors that are
     // not close-on-exec and the signals the test ignores.
