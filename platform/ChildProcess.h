@@ -29,9 +29,10 @@ class ChildProcess {
 public:
     // Starts the program directly, never through a shell, with the caller's
     // environment, default signal dispositions, an empty signal mask and no
-    // descriptor above 2, unless the request says otherwise. A relative program path that names a
-    // directory is taken from the caller's directory, not from the new working directory. Empty
-    // when the program could not be started; errno tells why.
+    // descriptor above 2, unless the request says otherwise. A relative
+    // program path that names a directory is taken from the caller's
+    // directory, not from the new working directory. Empty when the program
+    // could not be started; errno tells why.
     static std::optional<ChildProcess> Start(const ProcessRequest& request);
 
     ChildProcess(ChildProcess&& other) noexcept;
