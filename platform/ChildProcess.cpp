@@ -69,18 +69,25 @@ std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
     int rc = 0;
     if (!request.workingDirectory.empty())
         rc = posix_spawn_file_actions_addchdir_np(&setup.actions, request.workingDirectory.c_str());
+    // dup2 clears close-on-exec on the copies only.
+    if (rc == 0 && request.inputFd >= 0)
+        rc = posix_spawn_file_actions_adddup2(&setup.actions, request.inputFd, STDIN_FILENO);
+    if (rc == 0 && request.outputFd >= 0)
+        rc = posix_spawn_file_actions_adddup2(&setup.actions, request.outputFd, STDOUT_FILENO);
+    if (rc == 0 && request.outputFd >= 0)
+        rc = posix_spawn_file_actions_adddup2(&setup.actions, request.outputFd, STDERR_FILENO);
     // Our descriptors are close-on-exec already; this also covers any that a
     // library opened without the flag.
-    if (rc == 0)
+    if (rc == 0 && !request.inheritAll)
         rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
     sigset_t all, none;
     sigfillset(&all);
     sigemptyset(&none);
-    if (rc == 0)
+    if (rc == 0 && !request.inheritAll)
         rc = posix_spawnattr_setsigdefault(&setup.attributes, &all);
-    if (rc == 0)
+    if (rc == 0 && !request.inheritAll)
         rc = posix_spawnattr_setsigmask(&setup.attributes, &none);
-    if (rc == 0)
+    if (rc == 0 && !request.inheritAll)
         rc = posix_spawnattr_setflags(&setup.attributes,
                                       POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     if (rc != 0) {
@@ -93,11 +100,18 @@ std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
     for (const std::string& arg : request.arguments)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    if (request.environment) {
+        envp.reserve(request.environment->size() + 1);
+        for (const std::string& entry : *request.environment)
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        envp.push_back(nullptr);
+    }
 
     const std::string program = ProgramPath(request);
     pid_t pid = -1;
     rc = posix_spawnp(&pid, program.c_str(), &setup.actions, &setup.attributes, argv.data(),
-                      environ);
+                      request.environment ? envp.data() : environ);
     if (rc != 0) {
         errno = rc;
         return std::nullopt;

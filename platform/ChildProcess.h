@@ -13,6 +13,15 @@ struct ProcessRequest {
     std::string program;                // a path, or a bare name looked up on PATH
     std::vector<std::string> arguments; // the whole argument vector, argv[0] first
     std::string workingDirectory;       // empty: the caller's own
+    // Its whole environment, one NAME=value each; empty: the caller's own.
+    std::optional<std::vector<std::string>> environment = {};
+    // Descriptors that become its standard input, and its standard output and
+    // error; -1: the caller's own. The caller keeps and closes them.
+    int inputFd = -1;
+    int outputFd = -1;
+    // As a plain fork and exec: it also gets every descriptor of the caller
+    // that is not close-on-exec, the signals the caller ignores and its mask.
+    bool inheritAll = false;
 };
 
 // One started child process, waited for through a pidfd.
@@ -20,9 +29,10 @@ class ChildProcess {
 public:
     // Starts the program directly, never through a shell, with the caller's
     // environment, default signal dispositions, an empty signal mask and no
-    // descriptor above 2. A relative program path that names a directory is
-    // taken from the caller's directory, not from the new working directory.
-    // Empty when the program could not be started; errno tells why.
+    // descriptor above 2, unless the request says otherwise. A relative
+    // program path that names a directory is taken from the caller's
+    // directory, not from the new working directory. Empty when the program
+    // could not be started; errno tells why.
     static std::optional<ChildProcess> Start(const ProcessRequest& request);
 
     ChildProcess(ChildProcess&& other) noexcept;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/WaitUntil.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -65,14 +67,8 @@ private:
 // Runs the event loop until the condition holds or the limit has passed;
 // returns the condition's last value.
 inline bool WaitFor(const std::function<bool()>& condition, int limitMs = 10000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > limitMs)
-            return condition();
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return WaitUntil(condition, std::chrono::milliseconds(limitMs),
+                     [] { QApplication::processEvents(QEventLoop::AllEvents, 20); });
 }
 
 } // namespace testsupport

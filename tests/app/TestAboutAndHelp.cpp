@@ -1,4 +1,5 @@
 #include "app/CAboutDlg.h"
+#include "app/CBatchQueueApp.h"
 #include "app/CBatchQueueDlg.h"
 #include "app/HelpKeyFilter.h"
 #include "app/HelpLauncher.h"
@@ -105,6 +106,20 @@ TEST(AboutBox, OkEscapeAndCloseEachCloseIt) {
         about.exec();
         EXPECT_FALSE(about.isVisible()) << how;
     }
+}
+
+TEST(ApplicationName, TheExecutablesFileNameWithoutItsExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/tesmaro/Tesmaro", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.old", "Tesmaro"},
+        {"/opt/tesmaro/Tesmaro.EXE", "Tesmaro"},
+        {"/opt/a.b/Tes.maro.bin", "Tes.maro"},
+        {"/opt/.Tesmaro", ".Tesmaro"},
+        {"/opt/tesmaro/Tesmaro (deleted)", "Tesmaro"},
+        {"Tesmaro.old", "Tesmaro"},
+    };
+    for (const auto& [path, name] : cases)
+        EXPECT_EQ(app::ApplicationNameOf(path), name) << path;
 }
 
 TEST(Help, FileLiesBesideTheExecutable) {

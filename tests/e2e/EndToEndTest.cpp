@@ -62,13 +62,18 @@ bool EndToEndTest::StartTesmaro(const SettingsValues& changes,
         values[key] = value;
     if (!scene.WriteSettings(values))
         return false;
+    TesmaroProcess::Options options = SceneOptions(scene.output);
+    options.environment.insert(options.environment.end(), extraEnv.begin(), extraEnv.end());
+    tesmaro = std::make_unique<TesmaroProcess>(options);
+    return StartRunning(*tesmaro);
+}
+
+TesmaroProcess::Options EndToEndTest::SceneOptions(const std::string& outputPath) const {
     TesmaroProcess::Options options;
     options.workingDirectory = scene.root;
     options.environment = scene.Environment();
-    options.environment.insert(options.environment.end(), extraEnv.begin(), extraEnv.end());
-    options.outputPath = scene.output;
-    tesmaro = std::make_unique<TesmaroProcess>(options);
-    return StartRunning(*tesmaro);
+    options.outputPath = outputPath;
+    return options;
 }
 
 bool EndToEndTest::StartRunning(TesmaroProcess& process) {
@@ -81,7 +86,7 @@ bool EndToEndTest::StartRunning(TesmaroProcess& process) {
 
 bool EndToEndTest::WaitFor(const std::function<bool()>& condition,
                            std::chrono::milliseconds limit) {
-    return simtest::WaitUntil(condition, limit);
+    return testsupport::WaitUntil(condition, limit);
 }
 
 bool EndToEndTest::WaitForFiles(const std::string& dir, const Names& names) {

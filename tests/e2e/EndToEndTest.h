@@ -44,6 +44,8 @@ protected:
     bool StartTesmaro(const SettingsValues& changes = {},
                       const std::vector<std::pair<std::string, std::string>>& extraEnv = {});
 
+    // Options for a Tesmaro in the scene's root and environment.
+    TesmaroProcess::Options SceneOptions(const std::string& outputPath) const;
     // Starts a Tesmaro in the scene's environment and waits until it has run
     // a tick, as above; false when it did not start or does not run.
     bool StartRunning(TesmaroProcess& process);

@@ -1,5 +1,6 @@
 #include "EngineScene.h"
 #include "platform/ProcessLauncher.h"
+#include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -34,17 +35,9 @@ struct ViewerRecord {
     Names arguments;
 };
 
-// Waits, at most `limit`, until the condition holds.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        const timespec pause{0, 2'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    return true;
+// Waits, at most 30 s, until the condition holds.
+bool WaitUntil(const std::function<bool()>& condition) {
+    return testsupport::WaitUntil(condition, 30s, 2ms);
 }
 
 ViewerRecord ReadRecord(const std::string& path) {

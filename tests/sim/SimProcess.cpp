@@ -3,29 +3,9 @@
 #include "sim/SimClient.h"
 #include "support/TempDir.h"
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <thread>
-
 namespace simtest {
-namespace {
-
-constexpr auto kPollStep = 5ms;
-
-} // namespace
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
 std::string SimProcess::Executable() {
     return KORVANE_SIM_EXECUTABLE;
 }
@@ -33,10 +13,6 @@ std::string SimProcess::Executable() {
 SimProcess::SimProcess(Options options) : m_options(std::move(options)) {
     if (m_options.outputPath.empty())
         m_options.outputPath = m_options.socketPath + ".out";
-}
-
-SimProcess::~SimProcess() {
-    Stop();
 }
 
 bool SimProcess::Start(std::chrono::milliseconds timeout) {
@@ -53,33 +29,13 @@ bool SimProcess::Start(std::chrono::milliseconds timeout) {
     if (m_options.refuseAll)
         argv.push_back("--refuse-all");
     argv.insert(argv.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
-    if (!m_child.Start({argv, {}, m_options.outputPath, {}}))
+    if (!ChildUnderTest::Start({argv, {}, m_options.outputPath, {}}))
         return false;
     bool answered = false;
-    WaitUntil([&] { return (answered = Answers()) || m_child.WaitForExit(0ms); }, timeout);
+    WaitUntil([&] { return (answered = Answers()) || HasEnded(); }, timeout);
     if (!answered)
-        m_child.Kill();
+        Kill();
     return answered;
-}
-
-std::optional<int> SimProcess::Stop(std::chrono::milliseconds timeout) {
-    return m_child.Stop(timeout);
-}
-
-void SimProcess::Kill() {
-    m_child.Kill();
-}
-
-bool SimProcess::Pause() {
-    return m_child.Pause();
-}
-
-bool SimProcess::Resume() {
-    return IsRunning() && kill(Pid(), SIGCONT) == 0;
-}
-
-std::optional<int> SimProcess::WaitForExit(std::chrono::milliseconds timeout) {
-    return m_child.WaitForExit(timeout);
 }
 
 bool SimProcess::Answers() const {

@@ -2,25 +2,24 @@
 
 #include "sim/SimLog.h"
 #include "support/ChildUnderTest.h"
+#include "support/WaitUntil.h"
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace simtest {
 
 using namespace std::chrono_literals;
 
-// Polls a condition every few milliseconds until it holds or the time is up.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+using testsupport::WaitUntil;
 
 // korvane-sim as a child process of a test, with its own socket and log file.
-// The destructor stops it (SIGTERM, then SIGKILL) and reaps it.
-class SimProcess {
+// The destructor stops it (SIGTERM, then SIGKILL) and reaps it; Kill leaves
+// its socket file behind, Pause and Resume make a suite that hangs and one
+// that wakes up again.
+class SimProcess : public testsupport::ChildUnderTest {
 public:
     struct Options {
         std::string socketPath; // required
@@ -44,27 +43,11 @@ public:
     static std::string Executable();
 
     explicit SimProcess(Options options);
-    ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // Starts it and waits until it answers on its socket. False when it could
     // not be started, ended, or did not answer in time.
     bool Start(std::chrono::milliseconds timeout = 10s);
-    // SIGTERM, then waits for the exit; SIGKILL when it does not end in time.
-    // The exit status, or empty when it had to be killed or was not running.
-    std::optional<int> Stop(std::chrono::milliseconds timeout = 10s);
-    // SIGKILL, as when the machine kills it; its socket file stays behind.
-    void Kill();
-    // SIGSTOP and SIGCONT: a suite that hangs and one that wakes up again.
-    bool Pause();
-    bool Resume();
 
-    // Waits for it to end by itself; the exit status (128 + signal when killed).
-    std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
-
-    bool IsRunning() const { return m_child.IsRunning(); }
-    pid_t Pid() const { return m_child.Pid(); }
     const Options& Settings() const { return m_options; }
     // True when it answers a call on its socket right now.
     bool Answers() const;
@@ -82,7 +65,6 @@ public:
 
 private:
     Options m_options;
-    testsupport::ChildUnderTest m_child;
 };
 
 using testsupport::RunProgram;

@@ -1,15 +1,12 @@
 #include "support/ChildUnderTest.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <thread>
 
 extern char** environ;
 
@@ -18,88 +15,44 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The test's environment with the given names set or replaced.
-std::vector<std::string>
-ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
+// The test's environment with the given names set, replaced or left out.
+std::vector<std::string> ChildEnvironment(const SpawnRequest& request) {
+    std::vector<std::string> names = request.unsetEnvironment;
+    for (const auto& [key, value] : request.environment)
+        names.push_back(key);
     std::vector<std::string> env;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        bool replaced = false;
-        for (const auto& [key, value] : overrides)
-            replaced = replaced || key == name;
-        if (!replaced)
+        if (std::find(names.begin(), names.end(), text.substr(0, text.find('='))) == names.end())
             env.push_back(text);
     }
-    for (const auto& [key, value] : overrides)
-        env.push_back(key + "=" + value);
+    for (const auto& [key, value] : request.environment) {
+        if (std::find(request.unsetEnvironment.begin(), request.unsetEnvironment.end(), key) ==
+            request.unsetEnvironment.end())
+            env.push_back(key + "=" + value);
+    }
     return env;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> out;
-    for (auto& t : texts)
-        out.push_back(t.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-pid_t Spawn(const SpawnRequest& request) {
-    std::vector<std::string> argv = request.argv;
-    std::vector<std::string> env = ChildEnvironment(request.environment);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, request.outputPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    // Whatever the test runner left open stays out, so that every further
-    // descriptor a grandchild finds is one that the child let through.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (!request.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory.c_str());
-    // It must not inherit a blocked or ignored signal from the test runner.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE})
-        sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv.at(0).c_str(), &actions, &attr, Pointers(argv).data(),
-                               Pointers(env).data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-// Waits for the child to end; its exit status (128 + signal), or empty on time-out.
-std::optional<int> Reap(pid_t pid, int pidFd, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (done < 0)
-            return std::nullopt;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return std::nullopt;
-        if (pidFd >= 0) {
-            pollfd p{pidFd, POLLIN, 0};
-            poll(&p, 1, static_cast<int>(left.count()));
-        } else {
-            std::this_thread::sleep_for(5ms);
-        }
+// A descriptor closed however the start goes.
+class OwnedFd {
+public:
+    explicit OwnedFd(int fd) : m_fd(fd) {}
+    ~OwnedFd() {
+        if (m_fd >= 0)
+            close(m_fd);
     }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The status as a shell reports it: the exit code, or 128 + the signal.
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 } // namespace
@@ -109,67 +62,69 @@ ChildUnderTest::~ChildUnderTest() {
 }
 
 bool ChildUnderTest::Start(const SpawnRequest& request) {
-    if (IsRunning())
+    if (IsRunning() || request.argv.empty())
         return false;
-    m_pid = Spawn(request);
-    if (m_pid < 0)
+    const OwnedFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const OwnedFd output(
+        open(request.outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (input.Get() < 0 || output.Get() < 0)
         return false;
-    // Readable when the child ends, close-on-exec by design; where the kernel
-    // lacks it the waits poll instead.
-    m_pidFd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-    return true;
+    platform::ProcessRequest process{request.argv.front(), request.argv, request.workingDirectory};
+    process.environment = ChildEnvironment(request);
+    process.inputFd = input.Get();
+    process.outputFd = output.Get();
+    process.inheritAll = request.inheritAll;
+    m_child = platform::ChildProcess::Start(process);
+    return IsRunning();
 }
 
 std::optional<int> ChildUnderTest::Stop(std::chrono::milliseconds timeout) {
     if (!IsRunning())
         return std::nullopt;
-    kill(m_pid, SIGCONT);
-    kill(m_pid, SIGTERM);
-    auto status = Reap(m_pid, m_pidFd, timeout);
-    if (!status) {
+    kill(Pid(), SIGCONT);
+    kill(Pid(), SIGTERM);
+    auto status = WaitForExit(timeout);
+    if (!status)
         Kill();
-        return std::nullopt;
-    }
-    Forget();
     return status;
 }
 
 void ChildUnderTest::Kill() {
     if (!IsRunning())
         return;
-    kill(m_pid, SIGKILL);
-    Reap(m_pid, m_pidFd, 10s);
-    Forget();
+    kill(Pid(), SIGKILL);
+    m_child->WaitFor(10s);
+    m_child.reset();
 }
 
 std::optional<int> ChildUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
-    if (!IsRunning())
+    if (!IsRunning() || !m_child->WaitFor(timeout))
         return std::nullopt;
-    auto status = Reap(m_pid, m_pidFd, timeout);
-    if (status)
-        Forget();
-    return status;
+    const std::optional<int> status = m_child->ExitStatus();
+    m_child.reset();
+    if (!status)
+        return std::nullopt;
+    return ExitCode(*status);
 }
 
 bool ChildUnderTest::Pause() {
-    if (!IsRunning() || kill(m_pid, SIGSTOP) != 0)
+    if (!IsRunning() || kill(Pid(), SIGSTOP) != 0)
         return false;
     // Only once it has stopped does it really hang; waiting for the stop keeps
-    // a test from racing the signal.
-    int status = 0;
-    while (waitpid(m_pid, &status, WUNTRACED) < 0 && errno == EINTR) {
+    // a test from racing the signal. An end stays to be reaped by the child.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(Pid()), &info, WSTOPPED | WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
     }
-    if (WIFSTOPPED(status))
+    if (info.si_code == CLD_STOPPED)
         return true;
-    Forget(); // it ended instead, and is reaped
+    m_child->WaitFor(10s); // it ended instead
+    m_child.reset();
     return false;
 }
 
-void ChildUnderTest::Forget() {
-    if (m_pidFd >= 0)
-        close(m_pidFd);
-    m_pidFd = -1;
-    m_pid = -1;
+bool ChildUnderTest::Resume() {
+    return IsRunning() && kill(Pid(), SIGCONT) == 0;
 }
 
 int RunProgram(const std::vector<std::string>& argv, const std::string& outputPath,

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace watchertest {
 
@@ -69,16 +68,6 @@ void HoldingPoster::Release() {
 std::size_t HoldingPoster::Count() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_posts;
-}
-
-bool WaitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MessageRegistry.h"
+#include "support/WaitUntil.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -60,7 +61,9 @@ private:
 };
 
 // Checks condition until it holds or patience runs out; the result is the last check.
-bool WaitUntil(const std::function<bool()>& condition);
+inline bool WaitUntil(const std::function<bool()>& condition) {
+    return testsupport::WaitUntil(condition, kPatience, std::chrono::milliseconds(1));
+}
 
 // How many inotify watches of this process are on the directory path names
 // (after following a final link), as the kernel reports them.
