@@ -11,19 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace e2e {
 namespace {
-
-std::string MakeRoot() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/tesmaro-e2e-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return templ;
-}
 
 // A value of the settings file, quoted so that commas and blanks stay text.
 std::string Quoted(const std::string& value) {
@@ -39,7 +30,7 @@ std::string Quoted(const std::string& value) {
 } // namespace
 
 Scene::Scene()
-    : root(MakeRoot()), queue(root + "/queue"), processed(root + "/Processed"),
+    : root(m_root.Path()), queue(root + "/queue"), processed(root + "/Processed"),
       failed(root + "/Failed"), configHome(root + "/config"), stateHome(root + "/state"),
       runtimeDir(root + "/runtime"), socket(root + "/sim.sock"), simLog(root + "/sim.log"),
       statusFile(root + "/sampling.sem"), abortFile(root + "/abort.sem"),
@@ -49,11 +40,6 @@ Scene::Scene()
     mkdir((configHome + "/Orbinel").c_str(), 0700);
     mkdir(stateHome.c_str(), 0700);
     mkdir(runtimeDir.c_str(), 0700);
-}
-
-Scene::~Scene() {
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
 }
 
 SettingsValues Scene::TestSettings() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -17,10 +19,11 @@ using SettingsValues = std::map<std::string, std::string>;
 class Scene {
 public:
     Scene();
-    ~Scene();
-    Scene(const Scene&) = delete;
-    Scene& operator=(const Scene&) = delete;
 
+private:
+    testsupport::TempDir m_root; // first: every path below lies inside it
+
+public:
     const std::string root;
     const std::string queue;     // exists
     const std::string processed; // created by the program when it files

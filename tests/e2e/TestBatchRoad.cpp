@@ -2,7 +2,7 @@
 // and the simulated suite, each as it ships, driven through the file system.
 
 #include "e2e/EndToEndTest.h"
-#include "e2e/ViewerRecord.h"
+#include "support/ViewerRecord.h"
 
 #include <unistd.h>
 
@@ -10,6 +10,9 @@
 #include <tuple>
 
 using namespace e2e;
+using testsupport::ParseViewerRecord;
+using testsupport::TestViewerExecutable;
+using testsupport::ViewerRecord;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "EngineScene.h"
 #include "platform/ProcessLauncher.h"
+#include "support/ViewerRecord.h"
 #include "support/WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -20,20 +21,13 @@ using enginetest::EngineScene;
 using enginetest::Names;
 using testsupport::Exists;
 using testsupport::ReadFile;
+using testsupport::ViewerRecord;
 using testsupport::WriteFile;
 using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kViewer = TESMARO_TEST_VIEWER;
-
-// What the test viewer recorded about itself.
-struct ViewerRecord {
-    pid_t pid = -1;
-    std::string cwd;
-    std::string descriptors;
-    Names arguments;
-};
+const std::string kViewer = testsupport::TestViewerExecutable();
 
 // Waits, at most 30 s, until the condition holds.
 bool WaitUntil(const std::function<bool()>& condition) {
@@ -42,22 +36,9 @@ bool WaitUntil(const std::function<bool()>& condition) {
 
 ViewerRecord ReadRecord(const std::string& path) {
     EXPECT_TRUE(WaitUntil([&] { return Exists(path); })) << "the viewer never wrote " << path;
-    const std::string text = ReadFile(path);
-    Names fields;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t colon = text.find(':', at);
-        const std::size_t length = std::stoul(text.substr(at, colon - at));
-        fields.push_back(text.substr(colon + 1, length));
-        at = colon + 1 + length + 1;
-    }
-    ViewerRecord record;
-    if (fields.size() < 3)
-        return record;
-    record.pid = std::stoi(fields[0]);
-    record.cwd = fields[1];
-    record.descriptors = fields[2];
-    record.arguments.assign(fields.begin() + 3, fields.end());
-    return record;
+    const std::optional<ViewerRecord> record = testsupport::ParseViewerRecord(ReadFile(path));
+    EXPECT_TRUE(record.has_value()) << "not a whole record in " << path;
+    return record.value_or(ViewerRecord{});
 }
 
 // 'Z' for a zombie, 0 when the process is gone altogether.

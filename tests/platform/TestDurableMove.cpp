@@ -375,15 +375,14 @@ TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
     ASSERT_EQ(stat("/dev/shm", &b), 0);
     if (a.st_dev == b.st_dev)
         GTEST_SKIP() << "the temporary directory is on /dev/shm";
-    char templ[] = "/dev/shm/tesmaro-move-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    const std::string target = std::string(templ) + "/B.olb";
+    const testsupport::TempDir there("/dev/shm");
+    const std::string target = there / "B.olb";
     FaultyFileOps ops;
     EXPECT_EQ(DurableMove(ops)(s.from, target), MoveResult::Moved);
     EXPECT_FALSE(Exists(s.from));
     EXPECT_EQ(ReadFile(target), s.content);
     EXPECT_GT(ops.Calls(Op::Write), 0); // it was copied, not renamed
-    EXPECT_EQ(testsupport::ListDirectory(templ), std::vector<std::string>{"B.olb"});
+    EXPECT_EQ(testsupport::ListDirectory(there.Path()), std::vector<std::string>{"B.olb"});
     // A sparse GiB takes no more room there than here.
     testsupport::WriteSparseFile(s.from, std::int64_t(1) << 30,
                                  {{0, "head"}, {512 << 20, s.content}, {(1 << 30) - 4, "tail"}});
@@ -393,7 +392,6 @@ TEST(DurableMove, RealMoveBetweenTwoFileSystems) {
     struct stat copied {};
     ASSERT_EQ(stat(target.c_str(), &copied), 0);
     EXPECT_EQ(copied.st_size, off_t(1) << 30);
-    std::filesystem::remove_all(templ);
 }
 
 TEST(DurableMove, ACopyKeepsTheHolesOfASparseFile) {

@@ -14,9 +14,10 @@
 
 namespace testsupport {
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/tesmaro-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string parent = !base.empty() ? base : tmp && *tmp ? tmp : "/tmp";
+    std::string templ = parent + "/tesmaro-test-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr)
         ADD_FAILURE() << "mkdtemp failed";
     m_path = templ;

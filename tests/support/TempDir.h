@@ -6,11 +6,11 @@
 
 namespace testsupport {
 
-// A fresh directory under the temporary directory, removed with its contents
-// when the object goes away.
+// A fresh directory under `base` (the temporary directory when empty),
+// removed with its contents when the object goes away.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& base = "");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

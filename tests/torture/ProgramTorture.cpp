@@ -3,15 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <thread>
 
 namespace torture {
 
 void ProgramTorture::SetUp() {
-    std::string templ = "/dev/shm/tesmaro-torture-XXXXXX";
-    if (mkdtemp(templ.data()) != nullptr) {
-        m_otherRoot = templ;
+    if (access("/dev/shm", W_OK) == 0) {
+        m_otherDir.emplace("/dev/shm");
+        m_otherRoot = m_otherDir->Path();
         struct stat a {
         }, b{};
         m_secondFs = stat(m_otherRoot.c_str(), &a) == 0 && stat(scene.root.c_str(), &b) == 0 &&
@@ -24,9 +23,7 @@ void ProgramTorture::SetUp() {
 
 void ProgramTorture::TearDown() {
     e2e::EndToEndTest::TearDown();
-    std::error_code ec;
-    if (m_otherRoot.rfind("/dev/shm/", 0) == 0)
-        std::filesystem::remove_all(m_otherRoot, ec);
+    m_otherDir.reset();
 }
 
 std::string ProgramTorture::OtherFileSystemDir(const std::string& name) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "e2e/EndToEndTest.h"
+#include "support/TempDir.h"
 #include "torture/TortureSupport.h"
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -37,6 +39,7 @@ protected:
     std::mt19937 random{Seed()};
 
 private:
+    std::optional<testsupport::TempDir> m_otherDir; // on /dev/shm when writable
     std::string m_otherRoot;
     bool m_secondFs = false;
 };

@@ -1,8 +1,8 @@
-#include "e2e/ViewerRecord.h"
+#include "support/ViewerRecord.h"
 
 #include <charconv>
 
-namespace e2e {
+namespace testsupport {
 
 std::optional<ViewerRecord> ParseViewerRecord(const std::string& text) {
     std::vector<std::string> fields;
@@ -35,4 +35,4 @@ std::string TestViewerExecutable() {
     return TESMARO_TEST_VIEWER;
 }
 
-} // namespace e2e
+} // namespace testsupport

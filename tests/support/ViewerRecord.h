@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-namespace e2e {
+namespace testsupport {
 
 // What the recording test viewer wrote about one of its starts: its process
 // id, working directory, open descriptors and arguments.
@@ -24,4 +24,4 @@ std::optional<ViewerRecord> ParseViewerRecord(const std::string& text);
 // The built test viewer.
 std::string TestViewerExecutable();
 
-} // namespace e2e
+} // namespace testsupport
