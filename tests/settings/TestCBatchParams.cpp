@@ -1,3 +1,4 @@
+#include "DistinctRecord.h"
 #include "settings/CBatchParams.h"
 #include "settings/MemoryProfileStore.h"
 
@@ -9,24 +10,12 @@ using settings::MemoryProfileStore;
 namespace {
 const char* S = CBatchParams::kSection;
 
+// Every field distinct, with an empty string and flags beyond 0 and 1, which are stored as given.
 CBatchParams Sample() {
-    CBatchParams p;
-    p.QueueDir = "/q";
-    p.ProcessedDir = "/done";
-    p.FailedDir = "/bad";
-    p.Filters = "*.tab";
-    p.WaitBeforeSubmit = 17;
-    p.StatusFile = "/run/s.sem";
+    CBatchParams p = settingstest::DistinctRecord();
     p.AbortFile = "";
-    p.Acquire = 0;
-    p.Process = 1;
     p.Quantify = 7;
-    p.Profile = 1;
-    p.PrintReport = 1;
     p.CreateSummary = -3;
-    p.SchemeName = "S 1";
-    p.BrowserFile = "/opt/v/viewer";
-    p.ExternalTimeout = 120;
     return p;
 }
 } // namespace
@@ -129,7 +118,7 @@ TEST(CBatchParams, SaveWritesAllKeysInOrderAndLoadRestoresThem) {
     // Once saved, the derived directories no longer follow QueueDir.
     store.WriteString(S, "QueueDir", "/other");
     loaded.Load(&store);
-    EXPECT_EQ(loaded.ProcessedDir, "/done");
+    EXPECT_EQ(loaded.ProcessedDir, "/lab/done");
 }
 
 TEST(CBatchParams, NoStoreChangesNothing) {
@@ -149,7 +138,7 @@ TEST(CBatchParams, AssignmentKeepsTheTargetsQuanMarker) {
     target.QuanMarker = 32;
     target = source;
     EXPECT_EQ(target.QuanMarker, 32);
-    EXPECT_EQ(target.SchemeName, "S 1");
+    EXPECT_EQ(target.SchemeName, "Summary A");
     EXPECT_EQ(target.ExternalTimeout, 120);
     const CBatchParams copy(target);
     EXPECT_EQ(copy.QuanMarker, 0) << "a new record starts with no marker";

@@ -1,3 +1,4 @@
+#include "DistinctRecord.h"
 #include "app/ModalHelper.h"
 #include "settings/CBatchParamsSheet.h"
 #include "settings/ProgramFileDialog.h"
@@ -24,22 +25,12 @@ using Page2 = settings::CBatchParamsPage2;
 using Page3 = settings::CBatchParamsPage3;
 using Page4 = settings::CBatchParamsPage4;
 using settings::CBatchParamsSheet;
+using settingstest::DistinctRecord;
 
 // Readable failure messages for the lists of names below.
 void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
-
-namespace settings {
-void PrintTo(const CBatchParams& p, std::ostream* os) {
-    *os << "{Queue=" << p.QueueDir << " Processed=" << p.ProcessedDir << " Failed=" << p.FailedDir
-        << " Filters=" << p.Filters << " Wait=" << p.WaitBeforeSubmit << " Status=" << p.StatusFile
-        << " Abort=" << p.AbortFile << " A=" << p.Acquire << " P=" << p.Process
-        << " Q=" << p.Quantify << " F=" << p.Profile << " Print=" << p.PrintReport
-        << " Summary=" << p.CreateSummary << " Scheme=" << p.SchemeName
-        << " Browser=" << p.BrowserFile << " Timeout=" << p.ExternalTimeout << "}";
-}
-} // namespace settings
 
 namespace {
 
@@ -54,28 +45,6 @@ constexpr int kTabBar = -1;
 // The object name a control is found by, after its template id.
 QString Name(int id) {
     return id == kTabBar ? QString("tabs") : settings::ControlName(id);
-}
-
-// A record with a distinct value in every field, so that a swapped field shows.
-CBatchParams DistinctRecord() {
-    CBatchParams p;
-    p.QueueDir = "/lab/queue";
-    p.ProcessedDir = "/lab/done";
-    p.FailedDir = "/lab/failed";
-    p.Filters = "*.tab";
-    p.WaitBeforeSubmit = 17;
-    p.StatusFile = "/run/status.sem";
-    p.AbortFile = "/run/abort.sem";
-    p.Acquire = 1;
-    p.Process = 0;
-    p.Quantify = 1;
-    p.Profile = 0;
-    p.PrintReport = 0;
-    p.CreateSummary = 1;
-    p.SchemeName = "Summary A";
-    p.BrowserFile = "/opt/viewer/view";
-    p.ExternalTimeout = 120;
-    return p;
 }
 
 // A sheet shown without a modal loop, with its warnings recorded.
