@@ -22,27 +22,15 @@ using namespace watchertest;
 
 namespace {
 
-constexpr std::uint32_t kSystemFilter = 25; // what the main window asks for
+constexpr std::uint32_t kSystemFilter = WatchedDirectory::kSystemFilter;
 
 std::uint32_t RegisteredId() {
     return platform::RegisterWindowMessage(CDirectoryWatcher::kMessageName);
 }
 
-// A watcher aimed at a fresh directory, with a recording target.
-class DirectoryWatcherTest : public ::testing::Test {
+class DirectoryWatcherTest : public ::testing::Test, protected WatchedDirectory {
 protected:
-    TempDir dir;
-    RecordingPoster poster;
-    CDirectoryWatcher watcher{&poster};
-
-    // Starts a worker on the directory and waits until its watch is in place,
-    // so that every change from here on is seen.
-    void StartOn(const std::string& path, std::uint32_t filter = kSystemFilter,
-                 bool subtree = false) {
-        watcher.SetDirectory(path.c_str(), filter, subtree);
-        ASSERT_TRUE(watcher.Start());
-        ASSERT_TRUE(WaitUntil([&] { return WatchCount(path) == 1; })) << path;
-    }
+    void StartWatching(std::uint32_t filter = kSystemFilter) { ASSERT_TRUE(Start(filter)); }
 };
 
 // Lowers the limit of open descriptors to what is open now, so that the next
@@ -101,21 +89,17 @@ TEST_F(DirectoryWatcherTest, EachKindOfChangePostsTheRegisteredMessage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TempDir d;
-        RecordingPoster target;
-        CDirectoryWatcher w(&target);
-        CreateFile(d / "old.olb");
-        w.SetDirectory(d.Path().c_str(), c.filter, false);
-        ASSERT_TRUE(w.Start());
-        ASSERT_TRUE(WaitUntil([&] { return WatchCount(d.Path()) == 1; }));
-        c.change(d);
-        ASSERT_TRUE(target.WaitForPosts(1));
-        const auto post = target.Posts().front();
+        WatchedDirectory w;
+        CreateFile(w.dir / "old.olb");
+        ASSERT_TRUE(w.Start(c.filter));
+        c.change(w.dir);
+        ASSERT_TRUE(w.poster.WaitForPosts(1));
+        const auto post = w.poster.Posts().front();
         EXPECT_EQ(post.id, RegisteredId());
         EXPECT_EQ(post.wParam, 0u);
         EXPECT_EQ(post.lParam, 0);
-        EXPECT_TRUE(w.IsRunning());
-        std::remove((d.Path() + "/../moved-" + std::to_string(getpid())).c_str());
+        EXPECT_TRUE(w.watcher.IsRunning());
+        std::remove((w.dir.Path() + "/../moved-" + std::to_string(getpid())).c_str());
     }
 }
 
@@ -144,17 +128,13 @@ TEST_F(DirectoryWatcherTest, ChangesOutsideTheFilterPostNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        TempDir d;
-        RecordingPoster target;
-        CDirectoryWatcher w(&target);
-        CreateFile(d / "old.olb");
-        MakeDirectory(d / "sub");
-        w.SetDirectory(d.Path().c_str(), c.filter, false);
-        ASSERT_TRUE(w.Start());
-        ASSERT_TRUE(WaitUntil([&] { return WatchCount(d.Path()) == 1; }));
-        c.change(d);
-        w.Stop();
-        EXPECT_EQ(target.Count(), 0u);
+        WatchedDirectory w;
+        CreateFile(w.dir / "old.olb");
+        MakeDirectory(w.dir / "sub");
+        ASSERT_TRUE(w.Start(c.filter));
+        c.change(w.dir);
+        w.watcher.Stop();
+        EXPECT_EQ(w.poster.Count(), 0u);
     }
 }
 
@@ -165,7 +145,7 @@ TEST_F(DirectoryWatcherTest, ChangePendingWithStopIsPostedOnceThenTheWorkerEnds)
     int made = 0;
     HoldingPoster holding([&] { CreateFile(dir / ("made" + std::to_string(++made))); });
     watcher.SetWindow(&holding);
-    StartOn(dir.Path(), CDirectoryWatcher::kFileName); // a creation is then one event
+    StartWatching(CDirectoryWatcher::kFileName); // a creation is then one event
     CreateFile(dir / "a.olb");
     ASSERT_TRUE(holding.WaitUntilHeld());
     CreateFile(dir / "b.olb");
@@ -223,17 +203,12 @@ TEST_F(DirectoryWatcherTest, WatchedDirectoryRemovedOrMovedAwayEndsTheWorker) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string queue = dir / "queue";
-        MakeDirectory(queue);
-        RecordingPoster target;
-        CDirectoryWatcher w(&target);
-        w.SetDirectory(queue.c_str(), kSystemFilter, false);
+        WatchedDirectory w;
         ASSERT_TRUE(w.Start());
-        ASSERT_TRUE(WaitUntil([&] { return WatchCount(queue) == 1; }));
-        c.removal(queue);
-        EXPECT_TRUE(WaitUntil([&] { return !w.IsRunning(); }));
+        c.removal(w.dir.Path());
+        EXPECT_TRUE(WaitUntil([&] { return !w.watcher.IsRunning(); }));
         EXPECT_EQ(InotifyDescriptorCount(), 0);
-        std::remove((queue + "-moved").c_str());
+        std::remove((w.dir.Path() + "-moved").c_str());
     }
 }
 
@@ -254,7 +229,7 @@ TEST_F(DirectoryWatcherTest, SetDirectoryWithoutDirectoryChangesNothing) {
 
 TEST_F(DirectoryWatcherTest, SetDirectoryOnRunningWatcherMovesTheWorker) {
     TempDir other;
-    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    StartWatching(CDirectoryWatcher::kFileName);
     watcher.SetDirectory(other.Path().c_str(), CDirectoryWatcher::kFileName, false);
     // The old worker, and with it its watch, is gone by the time SetDirectory returns.
     EXPECT_EQ(WatchCount(dir.Path()), 0);
@@ -287,7 +262,7 @@ TEST_F(DirectoryWatcherTest, SetDirectoryOnStoppedOrEndedWatcherStartsNothing) {
 }
 
 TEST_F(DirectoryWatcherTest, StartOnRunningWatcherReplacesTheWorker) {
-    StartOn(dir.Path());
+    StartWatching();
     EXPECT_TRUE(watcher.Start());
     EXPECT_TRUE(watcher.IsRunning());
     ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
@@ -300,7 +275,7 @@ TEST_F(DirectoryWatcherTest, StopIsHarmlessWhenRepeatedOrWithoutWorker) {
     watcher.Stop();
     watcher.Enable(false);
     EXPECT_FALSE(watcher.IsRunning());
-    StartOn(dir.Path());
+    StartWatching();
     watcher.Enable(false);
     EXPECT_FALSE(watcher.IsRunning());
     watcher.Stop();
@@ -329,7 +304,7 @@ TEST_F(DirectoryWatcherTest, DestroyingRunningWatcherWaitsForItsWorker) {
 
 TEST_F(DirectoryWatcherTest, SetWindowRedirectsTheRunningWorker) {
     RecordingPoster other;
-    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    StartWatching(CDirectoryWatcher::kFileName);
     watcher.SetWindow(&other);
     EXPECT_TRUE(watcher.IsRunning());
     ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
@@ -341,7 +316,7 @@ TEST_F(DirectoryWatcherTest, SetWindowRedirectsTheRunningWorker) {
     // Without a target the worker runs and posts nothing.
     watcher.SetWindow(nullptr);
     EXPECT_FALSE(watcher.IsRunning());
-    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    StartWatching(CDirectoryWatcher::kFileName);
     CreateFile(dir / "c.olb");
     watcher.Stop();
     EXPECT_EQ(poster.Count(), 0u);
@@ -349,7 +324,7 @@ TEST_F(DirectoryWatcherTest, SetWindowRedirectsTheRunningWorker) {
 }
 
 TEST_F(DirectoryWatcherTest, DescriptorsAreClosedOnExec) {
-    StartOn(dir.Path());
+    StartWatching();
     const auto inotify = DescriptorsOfKind("inotify");
     const auto events = DescriptorsOfKind("eventfd");
     ASSERT_EQ(inotify.size(), 1u);
@@ -374,7 +349,7 @@ TEST_F(DirectoryWatcherTest, WithoutStopEventNoWorkerStarts) {
 
 TEST_F(DirectoryWatcherTest, BurstOfFilesYieldsFewerMessagesThanChanges) {
     constexpr int kFiles = 1000;
-    StartOn(dir.Path(), CDirectoryWatcher::kFileName);
+    StartWatching(CDirectoryWatcher::kFileName);
     for (int i = 0; i < kFiles; ++i)
         CreateFile(dir / ("b" + std::to_string(i) + ".olb"));
     watcher.Stop();

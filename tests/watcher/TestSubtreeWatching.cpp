@@ -15,17 +15,9 @@ using namespace watchertest;
 
 namespace {
 
-class SubtreeWatchingTest : public ::testing::Test {
+class SubtreeWatchingTest : public ::testing::Test, protected WatchedDirectory {
 protected:
-    TempDir dir;
-    RecordingPoster poster;
-    CDirectoryWatcher watcher{&poster};
-
-    void StartSubtree(std::uint32_t filter) {
-        watcher.SetDirectory(dir.Path().c_str(), filter, true);
-        ASSERT_TRUE(watcher.Start());
-        ASSERT_TRUE(WaitUntil([&] { return WatchCount(dir.Path()) == 1; }));
-    }
+    void StartSubtree(std::uint32_t filter) { ASSERT_TRUE(Start(filter, true)); }
     bool WaitUntilWatched(const std::string& path) {
         return WaitUntil([&] { return WatchCount(path) == 1; });
     }

@@ -14,6 +14,11 @@
 
 namespace watchertest {
 
+bool WatchedDirectory::Start(std::uint32_t filter, bool subtree) {
+    watcher.SetDirectory(dir.Path().c_str(), filter, subtree);
+    return watcher.Start() && WaitUntil([&] { return WatchCount(dir.Path()) == 1; });
+}
+
 bool RecordingPoster::PostMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/MessageRegistry.h"
+#include "support/TempDir.h"
 #include "support/WaitUntil.h"
+#include "watcher/CDirectoryWatcher.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -64,6 +66,20 @@ private:
 inline bool WaitUntil(const std::function<bool()>& condition) {
     return testsupport::WaitUntil(condition, kPatience, std::chrono::milliseconds(1));
 }
+
+// A fresh directory, a watcher aimed at it and a target that records its posts.
+struct WatchedDirectory {
+    // The kinds of change the main window asks for.
+    static constexpr std::uint32_t kSystemFilter = 25;
+
+    testsupport::TempDir dir;
+    RecordingPoster poster;
+    watcher::CDirectoryWatcher watcher{&poster};
+
+    // Starts the worker on the directory and waits until its watch is in place, so
+    // that every change from here on is seen; false when either failed.
+    [[nodiscard]] bool Start(std::uint32_t filter = kSystemFilter, bool subtree = false);
+};
 
 // How many inotify watches of this process are on the directory path names
 // (after following a final link), as the kernel reports them.
