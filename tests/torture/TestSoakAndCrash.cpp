@@ -6,6 +6,7 @@
 
 #include "platform/DurableMove.h"
 #include "sim/SimLog.h"
+#include "support/WaitUntil.h"
 #include "torture/ProgramTorture.h"
 
 #include <gtest/gtest.h>
@@ -55,13 +56,8 @@ bool AnyTemporaryIn(const std::string& dir) {
 
 // True as soon as a temporary copy is in the directory; false at the limit.
 bool WatchForTemporary(const std::string& dir, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (AnyTemporaryIn(dir))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return testsupport::WaitUntil([&] { return AnyTemporaryIn(dir); }, limit,
+                                  std::chrono::milliseconds(1));
 }
 
 } // namespace
