@@ -34,27 +34,22 @@ std::string InstanceLockPath() {
 InstanceLock::InstanceLock(const std::string& path) {
     // No links followed and no blocking on a planted FIFO; the descriptor is
     // never inherited by programs this process starts.
-    m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (m_fd < 0)
+    m_fd.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!m_fd.IsValid())
         return;
     // Only a regular file of our own counts: in a shared temporary directory
     // another user could otherwise keep this program from ever starting.
     struct stat st {};
-    if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
+    if (fstat(m_fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())
         return;
     int rc;
     do
-        rc = flock(m_fd, LOCK_EX | LOCK_NB);
+        rc = flock(m_fd.Get(), LOCK_EX | LOCK_NB);
     while (rc != 0 && errno == EINTR);
     if (rc == 0)
         m_state = State::Acquired;
     else if (errno == EWOULDBLOCK)
         m_state = State::HeldElsewhere;
-}
-
-InstanceLock::~InstanceLock() {
-    if (m_fd >= 0)
-        close(m_fd);
 }
 
 } // namespace platform

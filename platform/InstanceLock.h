@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -24,14 +26,13 @@ public:
     };
 
     explicit InstanceLock(const std::string& path);
-    ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     State GetState() const { return m_state; }
 
 private:
-    int m_fd = -1;
+    FileDescriptor m_fd;
     State m_state = State::Unavailable;
 };
 

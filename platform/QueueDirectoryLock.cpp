@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace platform {
 
@@ -28,19 +29,15 @@ LockAttempt TryLock(int fd) {
 QueueDirectoryLock::State QueueDirectoryLock::Hold(const std::string& dir) {
     // O_NONBLOCK: a FIFO planted under the name is refused as not a directory
     // and never waited on.
-    const int fresh = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fresh < 0)
-        return m_state = State::Unavailable;
+    FileDescriptor fresh(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
-    if (fstat(fresh, &st) != 0) {
-        close(fresh);
+    if (!fresh.IsValid() || fstat(fresh.Get(), &st) != 0)
         return m_state = State::Unavailable;
-    }
 
-    if (m_fd >= 0 && st.st_dev == m_device && st.st_ino == m_inode) {
-        close(fresh);
+    if (m_fd.IsValid() && st.st_dev == m_device && st.st_ino == m_inode) {
+        fresh.Reset();
         if (!m_locked) {
-            const LockAttempt attempt = TryLock(m_fd);
+            const LockAttempt attempt = TryLock(m_fd.Get());
             if (attempt == LockAttempt::Failed)
                 return m_state = State::Unavailable;
             m_locked = attempt == LockAttempt::Taken;
@@ -48,13 +45,11 @@ QueueDirectoryLock::State QueueDirectoryLock::Hold(const std::string& dir) {
         return m_state = m_locked ? State::Held : State::HeldElsewhere;
     }
 
-    const LockAttempt attempt = TryLock(fresh);
-    if (attempt == LockAttempt::Failed) {
-        close(fresh);
+    const LockAttempt attempt = TryLock(fresh.Get());
+    if (attempt == LockAttempt::Failed)
         return m_state = State::Unavailable;
-    }
     Release();
-    m_fd = fresh;
+    m_fd = std::move(fresh);
     m_locked = attempt == LockAttempt::Taken;
     m_device = st.st_dev;
     m_inode = st.st_ino;
@@ -63,9 +58,7 @@ QueueDirectoryLock::State QueueDirectoryLock::Hold(const std::string& dir) {
 
 void QueueDirectoryLock::Release() {
     // Closing the only descriptor of the open description drops its lock.
-    if (m_fd >= 0)
-        close(m_fd);
-    m_fd = -1;
+    m_fd.Reset();
     m_locked = false;
     m_state = State::Unavailable;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <string>
 #include <sys/types.h>
 
@@ -22,7 +24,6 @@ public:
     };
 
     QueueDirectoryLock() = default;
-    ~QueueDirectoryLock() { Release(); }
     QueueDirectoryLock(const QueueDirectoryLock&) = delete;
     QueueDirectoryLock& operator=(const QueueDirectoryLock&) = delete;
 
@@ -40,7 +41,7 @@ public:
     State GetState() const { return m_state; }
 
 private:
-    int m_fd = -1; // the directory aimed at, locked or not
+    FileDescriptor m_fd; // the directory aimed at, locked or not
     bool m_locked = false;
     dev_t m_device = 0;
     ino_t m_inode = 0;
