@@ -9,6 +9,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace app {
 
 std::atomic<int> TerminationSignals::s_writeEnd{-1};
@@ -35,19 +37,16 @@ TerminationSignals::TerminationSignals(std::function<void()> onSignal, QObject* 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    const int stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    platform::FileDescriptor readEnd(fds[0]);
+    platform::FileDescriptor writeEnd(fds[1]);
+    platform::FileDescriptor stop(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     int expected = -1;
-    if (stop < 0 || !s_writeEnd.compare_exchange_strong(expected, fds[1])) {
-        close(fds[0]);
-        close(fds[1]);
-        if (stop >= 0)
-            close(stop);
+    if (!stop.IsValid() || !s_writeEnd.compare_exchange_strong(expected, writeEnd.Get()))
         return;
-    }
-    s_stopFd.store(stop);
-    m_readEnd = fds[0];
-    m_writeEnd = fds[1];
-    m_stopFd = stop;
+    s_stopFd.store(stop.Get());
+    m_readEnd = std::move(readEnd);
+    m_writeEnd = std::move(writeEnd);
+    m_stopFd = std::move(stop);
 
     struct sigaction action {};
     action.sa_handler = &TerminationSignals::Handle;
@@ -69,7 +68,7 @@ void TerminationSignals::Listen(std::function<void()> onSignal) {
     m_onSignal = std::move(onSignal);
     if (!m_installed || m_notifier != nullptr)
         return;
-    m_notifier = new QSocketNotifier(m_readEnd, QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(m_readEnd.Get(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] { Drain(); });
 }
 
@@ -81,16 +80,14 @@ TerminationSignals::~TerminationSignals() {
             sigaction(kSignals[i], &m_previous[i], nullptr);
     s_writeEnd.store(-1);
     s_stopFd.store(-1);
+    // The descriptors close after this, once no handler can write to them.
     delete m_notifier;
-    close(m_readEnd);
-    close(m_writeEnd);
-    close(m_stopFd);
 }
 
 void TerminationSignals::Drain() {
     char buffer[64];
     bool signalled = false;
-    while (read(m_readEnd, buffer, sizeof buffer) > 0)
+    while (read(m_readEnd.Get(), buffer, sizeof buffer) > 0)
         signalled = true;
     if (signalled && m_onSignal)
         m_onSignal();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <QObject>
 
 #include <atomic>
@@ -35,7 +37,7 @@ public:
     // False when the pipe could not be made: the signals keep their old handlers.
     bool IsInstalled() const { return m_installed; }
     // Readable from the first signal on, and never read: -1 when not installed.
-    int StopDescriptor() const { return m_stopFd; }
+    int StopDescriptor() const { return m_stopFd.Get(); }
 
 private:
     static constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -48,9 +50,9 @@ private:
     static std::atomic<int> s_stopFd;
 
     std::function<void()> m_onSignal;
-    int m_readEnd = -1;
-    int m_writeEnd = -1;
-    int m_stopFd = -1;
+    platform::FileDescriptor m_readEnd;
+    platform::FileDescriptor m_writeEnd;
+    platform::FileDescriptor m_stopFd;
     bool m_installed = false;
     bool m_owned[3] = {};
     struct sigaction m_previous[3] = {};
