@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <ctime>
+#include <utility>
 
 extern char** environ;
 
@@ -122,33 +123,20 @@ std::optional<ChildProcess> ChildProcess::Start(const ProcessRequest& request) {
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : m_pid(other.m_pid), m_pidfd(other.m_pidfd), m_reaped(other.m_reaped),
+    : m_pid(other.m_pid), m_pidfd(std::move(other.m_pidfd)), m_reaped(other.m_reaped),
       m_status(other.m_status) {
-    other.m_pidfd = -1;
     other.m_reaped = true;
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
-        CloseDescriptor();
         m_pid = other.m_pid;
-        m_pidfd = other.m_pidfd;
+        m_pidfd = std::move(other.m_pidfd);
         m_reaped = other.m_reaped;
         m_status = other.m_status;
-        other.m_pidfd = -1;
         other.m_reaped = true;
     }
     return *this;
-}
-
-ChildProcess::~ChildProcess() {
-    CloseDescriptor();
-}
-
-void ChildProcess::CloseDescriptor() {
-    if (m_pidfd >= 0)
-        close(m_pidfd);
-    m_pidfd = -1;
 }
 
 bool ChildProcess::TryReap() {
@@ -161,7 +149,7 @@ bool ChildProcess::TryReap() {
         if (got == m_pid)
             m_status = status;
         m_reaped = true;
-        CloseDescriptor();
+        m_pidfd.Reset();
     }
     return m_reaped;
 }
@@ -176,14 +164,14 @@ ChildProcess::WaitEnd ChildProcess::WaitUntil(std::chrono::milliseconds timeout,
             return WaitEnd::TimedOut;
         // Without a pidfd the wait falls back to short polls of the stop
         // descriptor alone, or to short sleeps.
-        pollfd pfds[2] = {{m_pidfd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        pollfd* first = m_pidfd >= 0 ? &pfds[0] : &pfds[1];
+        pollfd pfds[2] = {{m_pidfd.Get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
+        pollfd* first = m_pidfd.IsValid() ? &pfds[0] : &pfds[1];
         const nfds_t count = static_cast<nfds_t>(&pfds[1] - first) + (stopFd >= 0 ? 1 : 0);
         if (count == 0) {
             SleepBriefly();
             continue;
         }
-        const int wait = m_pidfd >= 0
+        const int wait = m_pidfd.IsValid()
                              ? static_cast<int>(std::min<long long>(left.count() + 1, INT_MAX))
                              : static_cast<int>(std::min<long long>(left.count() + 1, 10));
         const int ready = poll(first, count, wait);
@@ -191,7 +179,7 @@ ChildProcess::WaitEnd ChildProcess::WaitUntil(std::chrono::milliseconds timeout,
             return TryReap() ? WaitEnd::Ended : WaitEnd::Interrupted;
         // A pidfd is readable once the child has ended, so the next TryReap
         // succeeds; should either ever fail, the loop still must not spin.
-        if ((ready < 0 && errno != EINTR) || (ready > 0 && m_pidfd >= 0 && !TryReap()))
+        if ((ready < 0 && errno != EINTR) || (ready > 0 && m_pidfd.IsValid() && !TryReap()))
             SleepBriefly();
     }
     return WaitEnd::Ended;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileDescriptor.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -40,7 +42,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     // Closes the pidfd; a child not yet reaped stays the parent's to reap.
-    ~ChildProcess();
+    ~ChildProcess() = default;
 
     pid_t Pid() const { return m_pid; }
     // The wait status it ended with, once this object has reaped it; empty
@@ -60,10 +62,9 @@ public:
 
 private:
     ChildProcess(pid_t pid, int pidfd) : m_pid(pid), m_pidfd(pidfd) {}
-    void CloseDescriptor();
 
     pid_t m_pid = -1;
-    int m_pidfd = -1;
+    FileDescriptor m_pidfd; // empty without pidfds: the wait then polls
     bool m_reaped = false;
     std::optional<int> m_status;
 };
