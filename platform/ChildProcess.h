@@ -15,10 +15,11 @@ struct ProcessRequest {
     std::string program;                // a path, or a bare name looked up on PATH
     std::vector<std::string> arguments; // the whole argument vector, argv[0] first
     std::string workingDirectory;       // empty: the caller's own
-    // Its whole environment, one NAME=value each; empty: the caller's own.
+    // Its whole environment, one NAME=value each; unset: the caller's own (an
+    // empty list is an empty environment).
     std::optional<std::vector<std::string>> environment = {};
-    // Descriptors that become its standard input, and its standard output and
-    // error; -1: the caller's own. The caller keeps and closes them.
+    // Descriptors above 2 that become its standard input, and its standard
+    // output and error; -1: the caller's own. The caller keeps and closes them.
     int inputFd = -1;
     int outputFd = -1;
     // As a plain fork and exec: it also gets every descriptor of the caller

@@ -1,4 +1,5 @@
 #include "support/ChildUnderTest.h"
+#include "platform/FileDescriptor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -34,22 +35,6 @@ std::vector<std::string> ChildEnvironment(const SpawnRequest& request) {
     return env;
 }
 
-// A descriptor closed however the start goes.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd) : m_fd(fd) {}
-    ~OwnedFd() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The status as a shell reports it: the exit code, or 128 + the signal.
 int ExitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -64,10 +49,11 @@ ChildUnderTest::~ChildUnderTest() {
 bool ChildUnderTest::Start(const SpawnRequest& request) {
     if (IsRunning() || request.argv.empty())
         return false;
-    const OwnedFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const OwnedFd output(
+    // Closed here however the start goes; the child has its own copies.
+    const platform::FileDescriptor input(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const platform::FileDescriptor output(
         open(request.outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    if (input.Get() < 0 || output.Get() < 0)
+    if (!input.IsValid() || !output.IsValid())
         return false;
     platform::ProcessRequest process{request.argv.front(), request.argv, request.workingDirectory};
     process.environment = ChildEnvironment(request);
