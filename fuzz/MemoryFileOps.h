@@ -95,6 +95,10 @@ public:
         errno = ENODATA;
         return -1;
     }
+    int Statx(int, const char*, int, unsigned, struct statx*) override { return Refuse(); }
+    int Flock(int, int) override { return 0; }
+    int Fchmod(int, mode_t) override { return Refuse(); }
+    int Fchown(int, uid_t, gid_t) override { return Refuse(); }
 
 private:
     static constexpr int kFd = 1000;

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -123,6 +125,27 @@ int SystemFileOps::RemoveAttribute(int fd, const char* name) {
 
 ssize_t SystemFileOps::GetAttribute(const char* path, const char* name, void* value, size_t size) {
     return lgetxattr(path, name, value, size);
+}
+
+int SystemFileOps::Statx(int dirFd, const char* path, int flags, unsigned mask,
+                         struct statx* out) {
+    return statx(dirFd, path, flags, mask, out);
+}
+
+int SystemFileOps::Flock(int fd, int operation) {
+    int rc;
+    do
+        rc = flock(fd, operation);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+int SystemFileOps::Fchmod(int fd, mode_t mode) {
+    return fchmod(fd, mode);
+}
+
+int SystemFileOps::Fchown(int fd, uid_t owner, gid_t group) {
+    return fchown(fd, owner, group);
 }
 
 FileOps& DefaultFileOps() {

@@ -5,6 +5,8 @@
 
 #include <functional>
 
+struct statx;
+
 namespace platform {
 
 // The file-system calls that the engine's file work goes through. Each one
@@ -46,6 +48,13 @@ public:
     virtual int SetAttribute(int fd, const char* name, const void* value, size_t size) = 0;
     virtual int RemoveAttribute(int fd, const char* name) = 0;
     virtual ssize_t GetAttribute(const char* path, const char* name, void* value, size_t size) = 0;
+    // statx relative to `dirFd` (or AT_FDCWD), with the caller's flags and mask.
+    virtual int Statx(int dirFd, const char* path, int flags, unsigned mask, struct statx* out) = 0;
+    // flock on an open descriptor.
+    virtual int Flock(int fd, int operation) = 0;
+    // fchmod and fchown on an open descriptor; -1 leaves an id as it is.
+    virtual int Fchmod(int fd, mode_t mode) = 0;
+    virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
 };
 
 // The real calls. Stateless, so one shared instance serves every caller.
@@ -71,6 +80,10 @@ public:
     int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
     int RemoveAttribute(int fd, const char* name) override;
     ssize_t GetAttribute(const char* path, const char* name, void* value, size_t size) override;
+    int Statx(int dirFd, const char* path, int flags, unsigned mask, struct statx* out) override;
+    int Flock(int fd, int operation) override;
+    int Fchmod(int fd, mode_t mode) override;
+    int Fchown(int fd, uid_t owner, gid_t group) override;
 };
 
 // The shared instance of the real calls.
