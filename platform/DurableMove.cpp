@@ -1,5 +1,6 @@
 #include "platform/DurableMove.h"
 
+#include "platform/DurableWrite.h"
 #include "platform/Path.h"
 #include "platform/ReadLease.h"
 #include "platform/RegularFile.h"
@@ -19,7 +20,6 @@ namespace platform {
 namespace {
 
 constexpr std::size_t kCopyBlock = std::size_t{64} * 1024;
-constexpr int kTemporaryAttempts = 100;
 constexpr std::string_view kPartMark = ".part-";
 // The longest name one directory entry holds.
 constexpr std::size_t kMaxNameBytes = NAME_MAX;
@@ -164,7 +164,8 @@ MoveResult DurableMove::CopyAcross(int sourceFd, const struct stat& source, cons
     // its name are on disk, nobody has started writing it meanwhile, and its
     // name still names the file that was copied (not a newcomer, and not the
     // copy itself when both names lead to the same directory).
-    if (placed == Placement::InPlaceUnsure || !SyncDirectoryOf(to) || lease.Broken())
+    if (placed == Placement::InPlaceUnsure || !SyncDirectory(m_ops, SplitPath(to).dir) ||
+        lease.Broken())
         return MoveResult::CopiedSourceKept;
     struct stat now {};
     if (m_ops.Lstat(from.c_str(), &now) != 0 || !SameFile(now, source))
@@ -179,7 +180,8 @@ int DurableMove::MakeCopy(int sourceFd, const struct stat& source, const std::st
     const mode_t mode = source.st_mode & 0777;
     int fd = -1;
     if (unnamed) {
-        fd = m_ops.Open(DirectoryItself(SplitPath(to).dir).c_str(), O_WRONLY | O_TMPFILE, mode);
+        fd = m_ops.Open(DirectoryItself(SplitPath(to).dir).c_str(),
+                        O_WRONLY | O_TMPFILE | O_CLOEXEC, mode);
         if (fd < 0 && !NoUnnamedFiles(errno))
             return -1;
     }
@@ -236,26 +238,21 @@ DurableMove::Placement DurableMove::PlaceUnnamed(FileHandle& copy, const std::st
 
 int DurableMove::CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath) {
     const SplitParts parts = SplitPath(to);
-    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-        const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
-        tempPath = MakePath(parts.dir, name);
-        const int fd = m_ops.Open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-        if (fd >= 0) {
-            // Without extended attributes the copy stays unmarked, and a
-            // leftover of it is never swept.
-            m_ops.SetAttribute(fd, kCopyOwnerAttribute, name.data(), name.size());
-            return fd;
-        }
-        if (errno != EEXIST)
-            break;
+    const int fd = CreateExclusive(
+        m_ops, parts.dir, [&] { return TemporaryCopyName(parts.name, getpid(), ++m_tempCounter); },
+        mode, tempPath);
+    if (fd >= 0) {
+        // Without extended attributes the copy stays unmarked, and a leftover
+        // of it is never swept.
+        const std::string name = SplitPath(tempPath).name;
+        m_ops.SetAttribute(fd, kCopyOwnerAttribute, name.data(), name.size());
     }
-    tempPath.clear();
-    return -1;
+    return fd;
 }
 
 bool DurableMove::LinkTemporary(int copyFd, const std::string& to, std::string& tempPath) {
     const SplitParts parts = SplitPath(to);
-    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
         tempPath = MakePath(parts.dir, name);
         m_ops.SetAttribute(copyFd, kCopyOwnerAttribute, name.data(), name.size());
@@ -311,28 +308,11 @@ bool DurableMove::CopyRange(int sourceFd, int targetFd, off_t& at, off_t end) {
                 continue;
             return false;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = m_ops.Write(targetFd, buf.data() + done, got - done);
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0)
-                return false;
-            done += put;
-        }
+        if (!WriteAll(m_ops, targetFd, buf.data(), static_cast<std::size_t>(got)))
+            return false;
         at += got;
     }
     return true;
-}
-
-bool DurableMove::SyncDirectoryOf(const std::string& path) {
-    std::string dir = SplitPath(path).dir;
-    if (dir.empty())
-        dir = ".";
-    FileHandle handle(m_ops, m_ops.Open(dir.c_str(), O_RDONLY | O_DIRECTORY));
-    if (!handle.IsOpen())
-        return false;
-    const bool synced = m_ops.Fsync(handle.Get()) == 0;
-    return handle.Close() == 0 && synced;
 }
 
 std::string TemporaryCopyName(const std::string& targetName, long pid, unsigned counter) {
@@ -361,8 +341,8 @@ bool IsTemporaryCopyName(const std::string& name, long* pid) {
 }
 
 int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
-    const int fd =
-        ops.Open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = ops.Open(dir.empty() ? "." : dir.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return 0;
     // A directory that cannot be read, or not to its end, has no more to sweep

@@ -90,7 +90,6 @@ private:
     // Copies the source's bytes from `at` up to `end` (or its end of file) to
     // the same place in the target; `at` is where the copy stopped.
     bool CopyRange(int sourceFd, int targetFd, off_t& at, off_t end);
-    bool SyncDirectoryOf(const std::string& path);
 
     FileOps& m_ops;
     unsigned m_tempCounter = 0;

@@ -1,5 +1,6 @@
 #include "platform/StateFile.h"
 
+#include "platform/DurableWrite.h"
 #include "platform/Path.h"
 
 #include <fcntl.h>
@@ -16,7 +17,6 @@ namespace platform {
 
 namespace {
 
-constexpr int kTemporaryAttempts = 100;
 // How many numbered ".damaged" names are tried before setting aside gives up.
 constexpr int kSetAsideNames = 1000;
 constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
@@ -110,11 +110,16 @@ bool StateFile::Write(const std::string& content) {
         errno = EFBIG;
         return false;
     }
+    const SplitParts parts = SplitPath(m_path);
     std::string tempPath;
-    FileHandle temp(m_ops, CreateTemporary(tempPath));
+    FileHandle temp(m_ops, CreateExclusive(
+                               m_ops, parts.dir,
+                               [&] { return TemporaryName(parts.name, getpid(), ++m_tempCounter); },
+                               0600, tempPath));
     if (!temp.IsOpen())
         return false;
-    bool written = WriteAll(temp.Get(), content) && m_ops.Fsync(temp.Get()) == 0;
+    bool written =
+        WriteAll(m_ops, temp.Get(), content.data(), content.size()) && m_ops.Fsync(temp.Get()) == 0;
     // A close error can be the first report of a failed write-back.
     written = temp.Close() == 0 && written;
     // The rename replaces whatever has the name, a link itself included; the
@@ -125,7 +130,7 @@ bool StateFile::Write(const std::string& content) {
         errno = error;
         return false;
     }
-    return SyncDirectory();
+    return SyncDirectory(m_ops, parts.dir);
 }
 
 bool StateFile::SetAside() {
@@ -141,7 +146,7 @@ bool StateFile::SetAside() {
             return false;
         // The rename is done whether or not its flush succeeds; the flush only
         // makes it outlast a power loss sooner.
-        SyncDirectory();
+        SyncDirectory(m_ops, SplitPath(m_path).dir);
         return true;
     }
     errno = EEXIST;
@@ -166,44 +171,6 @@ bool StateFile::MakeParentDirectories() {
     // (without needing the right to list it) tells.
     FileHandle handle(m_ops, m_ops.Open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     return handle.IsOpen();
-}
-
-int StateFile::CreateTemporary(std::string& tempPath) {
-    const SplitParts parts = SplitPath(m_path);
-    for (int attempt = 0; attempt < kTemporaryAttempts; ++attempt) {
-        tempPath = MakePath(parts.dir, TemporaryName(parts.name, getpid(), ++m_tempCounter));
-        const int fd = m_ops.Open(tempPath.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-bool StateFile::WriteAll(int fd, const std::string& content) {
-    for (std::size_t done = 0; done < content.size();) {
-        const ssize_t put = m_ops.Write(fd, content.data() + done, content.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-bool StateFile::SyncDirectory() {
-    std::string dir = SplitPath(m_path).dir;
-    if (dir.empty())
-        dir = ".";
-    FileHandle handle(m_ops, m_ops.Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!handle.IsOpen())
-        return false;
-    const bool synced = m_ops.Fsync(handle.Get()) == 0;
-    return handle.Close() == 0 && synced;
 }
 
 std::string RunRecordPath(const std::string& appName) {

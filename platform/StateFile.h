@@ -57,11 +57,6 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
-    // Creates a fresh temporary file beside the state file; -1 when none can be made.
-    int CreateTemporary(std::string& tempPath);
-    bool WriteAll(int fd, const std::string& content);
-    bool SyncDirectory();
-
     std::string m_path;
     FileOps& m_ops;
     std::size_t m_limit;

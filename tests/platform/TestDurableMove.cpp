@@ -1,4 +1,5 @@
 #include "platform/DurableMove.h"
+#include "platform/DurableWrite.h"
 #include "support/FaultyFileOps.h"
 #include "support/FileModesBind.h"
 #include "support/TempDir.h"
@@ -96,6 +97,8 @@ TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
          FaultyFileOps::Fault{Op::Link, ENOENT, 1}},
         {"times that cannot be kept", Copy::Named, false,
          FaultyFileOps::Fault{Op::Futimens, EPERM, 1}, false},
+        {"a temporary name that is taken", Copy::Named, true,
+         FaultyFileOps::Fault{Op::Open, EEXIST, 1, ".part-"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -132,6 +135,7 @@ TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTar
     const Case cases[] = {
         {"create the temporary", {Op::Open, EACCES, 1, ".part-"}, Copy::Named},
         {"create the temporary, disk full", {Op::Open, ENOSPC, 1, ".part-"}, Copy::Named},
+        {"every temporary name taken", {Op::Open, EEXIST, 0, ".part-"}, Copy::Named},
         {"write, disk full", {Op::Write, ENOSPC, 1}},
         {"second write, disk full", {Op::Write, ENOSPC, 2}},
         {"read the source", {Op::Read, EIO, 2}},
@@ -470,4 +474,30 @@ TEST(DurableMove, OnlyALeftoverMarkedAsOursIsSweptWhateverTheName) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(testsupport::ListDirectory(s.destDir), expected);
     EXPECT_EQ(ReadFile(s.from), s.content);
+}
+
+TEST(SyncDirectory, TrueOnlyWhenTheDirectoryIsOpenedFlushedAndClosed) {
+    struct Case {
+        const char* what;
+        std::string dir; // in the scene's root; empty for the current directory
+        std::optional<FaultyFileOps::Fault> fault;
+        bool synced;
+    };
+    const Case cases[] = {
+        {"a directory", "Processed", std::nullopt, true},
+        {"the current directory", "", std::nullopt, true},
+        {"a file", "B.olb", std::nullopt, false},
+        {"nothing", "missing", std::nullopt, false},
+        {"open it", "Processed", FaultyFileOps::Fault{Op::Open, EACCES, 1}, false},
+        {"flush it", "Processed", FaultyFileOps::Fault{Op::Fsync, EIO, 1}, false},
+        {"close it", "Processed", FaultyFileOps::Fault{Op::Close, EIO, 1}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MoveScene s;
+        FaultyFileOps ops;
+        if (c.fault)
+            ops.Inject(*c.fault);
+        EXPECT_EQ(platform::SyncDirectory(ops, c.dir.empty() ? "" : s.root / c.dir), c.synced);
+    }
 }

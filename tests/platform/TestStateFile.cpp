@@ -153,14 +153,23 @@ TEST(StateFile, AFailedWriteKeepsTheOldContentWholeAndNoTemporary) {
 }
 
 TEST(StateFile, AFailedDirectoryFlushIsReportedWithTheNewContentInPlace) {
-    TempDir dir;
-    WriteFile(dir / "Tesmaro.runs", "old content");
-    FaultyFileOps ops;
-    ops.Inject({Op::Fsync, EIO, 2});
-    StateFile file(dir / "Tesmaro.runs", ops);
-    EXPECT_FALSE(file.Write("new content"));
-    EXPECT_EQ(ReadFile(file.Path()), "new content");
-    EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"Tesmaro.runs"});
+    // The second open, flush and close of a write are the directory's.
+    const FaultyFileOps::Fault faults[] = {
+        {Op::Fsync, EIO, 2},
+        {Op::Open, EACCES, 2},
+        {Op::Close, EIO, 2},
+    };
+    for (const FaultyFileOps::Fault& fault : faults) {
+        SCOPED_TRACE(static_cast<int>(fault.op));
+        TempDir dir;
+        WriteFile(dir / "Tesmaro.runs", "old content");
+        FaultyFileOps ops;
+        ops.Inject(fault);
+        StateFile file(dir / "Tesmaro.runs", ops);
+        EXPECT_FALSE(file.Write("new content"));
+        EXPECT_EQ(ReadFile(file.Path()), "new content");
+        EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"Tesmaro.runs"});
+    }
 }
 
 TEST(StateFile, WhatCannotBeARecordIsSetAsideWithNothingLost) {
