@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -22,11 +23,35 @@ constexpr int kSetAsideNames = 1000;
 constexpr std::size_t kReadBlock = std::size_t{16} * 1024;
 constexpr const char* kVendor = "Orbinel";
 
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
 // "<name>.tmp-<pid>-<n>", with the name cut short so that the whole fits in
 // one directory entry.
 std::string TemporaryName(const std::string& name, long pid, unsigned counter) {
-    const std::string suffix = ".tmp-" + std::to_string(pid) + "-" + std::to_string(counter);
+    const std::string suffix =
+        std::string(kTemporaryMark) + std::to_string(pid) + "-" + std::to_string(counter);
     return name.substr(0, NAME_MAX - suffix.size()) + suffix;
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// True when `entry` is what TemporaryName gives for `name` with some digits as
+// the process id and the count: the suffix starts at the last mark (digits
+// hold none), and what comes before it is the name cut short for that suffix.
+bool IsTemporaryName(const std::string& name, std::string_view entry) {
+    const std::size_t mark = entry.rfind(kTemporaryMark);
+    if (mark == std::string_view::npos)
+        return false;
+    const std::string_view numbers = entry.substr(mark + kTemporaryMark.size());
+    const std::size_t dash = numbers.find('-');
+    if (dash == std::string_view::npos || !AllDigits(numbers.substr(0, dash)) ||
+        !AllDigits(numbers.substr(dash + 1)))
+        return false;
+    const std::size_t suffixSize = entry.size() - mark;
+    return suffixSize <= NAME_MAX &&
+           entry.substr(0, mark) == std::string_view(name).substr(0, NAME_MAX - suffixSize);
 }
 
 bool IsAbsolute(const char* path) {
@@ -53,7 +78,6 @@ std::string UserDatabaseHome() {
 
 StateFile::ReadResult StateFile::Read(std::string& content) {
     content.clear();
-    const auto setAside = [this] { return SetAside() ? ReadResult::SetAside : ReadResult::Failed; };
 
     // What is at the path is judged before anything opens it, so that a FIFO
     // or a device is never opened at all.
@@ -61,7 +85,7 @@ StateFile::ReadResult StateFile::Read(std::string& content) {
     if (m_ops.Lstat(m_path.c_str(), &st) != 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > m_limit)
-        return setAside();
+        return ReadResult::Unusable;
 
     // Something swapped in after the look above is caught here: a link by
     // O_NOFOLLOW, anything else by the check of what was opened. O_NONBLOCK
@@ -71,14 +95,12 @@ StateFile::ReadResult StateFile::Read(std::string& content) {
     if (!file.IsOpen()) {
         if (errno == ENOENT)
             return ReadResult::Missing;
-        return errno == ELOOP ? setAside() : ReadResult::Failed;
+        return errno == ELOOP ? ReadResult::Unusable : ReadResult::Failed;
     }
     if (m_ops.Fstat(file.Get(), &st) != 0)
         return ReadResult::Failed;
-    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > m_limit) {
-        file.Close();
-        return setAside();
-    }
+    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > m_limit)
+        return ReadResult::Unusable;
 
     // At most one byte beyond the limit is read: enough to tell that the file
     // grew past it since the check of its size.
@@ -96,10 +118,8 @@ StateFile::ReadResult StateFile::Read(std::string& content) {
             return ReadResult::Failed;
         }
         text.append(buf, static_cast<std::size_t>(got));
-        if (text.size() > m_limit) {
-            file.Close();
-            return setAside();
-        }
+        if (text.size() > m_limit)
+            return ReadResult::Unusable;
     }
     content = std::move(text);
     return ReadResult::Read;
@@ -151,6 +171,34 @@ bool StateFile::SetAside() {
     }
     errno = EEXIST;
     return false;
+}
+
+int StateFile::RemoveTemporaries() {
+    const SplitParts parts = SplitPath(m_path);
+    const int fd = m_ops.Open(parts.dir.empty() ? "." : parts.dir.c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    // A directory that cannot be read, or not to its end, has no more to sweep
+    // than what was read of it.
+    std::vector<std::string> leftovers;
+    m_ops.ReadDirectory(fd, [&](const char* entry) {
+        if (IsTemporaryName(parts.name, entry))
+            leftovers.emplace_back(entry);
+    });
+    // Only the caller writes the state file, so no write of another process
+    // can be under way: a regular file of such a name is a killed write's.
+    // Whether the removals outlast a power loss matters not: a leftover that
+    // comes back is removed by the next sweep.
+    int removed = 0;
+    for (const std::string& name : leftovers) {
+        const std::string path = MakePath(parts.dir, name);
+        struct stat st {};
+        if (m_ops.Lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            m_ops.Unlink(path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 bool StateFile::MakeParentDirectories() {

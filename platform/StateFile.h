@@ -13,7 +13,8 @@ namespace platform {
 //
 // The temporary file is named "<name>.tmp-<pid>-<n>" (the name cut short when
 // needed so that the whole fits in one directory entry), created exclusively
-// with mode 0600 and removed again on any failure.
+// with mode 0600 and removed again on any failure; one that a killed write
+// left behind is removed by RemoveTemporaries.
 class StateFile {
 public:
     explicit StateFile(std::string path, FileOps& ops = DefaultFileOps(),
@@ -23,16 +24,17 @@ public:
     enum class ReadResult {
         Read,     // `content` holds the whole file
         Missing,  // nothing is at the path
-        SetAside, // something unusable was there and now lies under a ".damaged" name
-        Failed,   // something is there but could not be read, nor set aside
+        Unusable, // something is there that cannot be a state file; it is left as it is
+        Failed,   // something is there but could not be read
     };
 
     // Reads the whole file into `content`, which is left empty unless the
     // result is Read. A link, anything that is not a regular file, and a file
-    // larger than the limit are set aside (see SetAside) and reported as
-    // SetAside; none of them is followed, opened in a way that could block, or
-    // read beyond the limit. A file that exists but cannot be read (EACCES,
-    // EIO) is left where it is and reported as Failed.
+    // larger than the limit are reported as Unusable and left exactly where
+    // they are (the caller may call SetAside); none of them is followed,
+    // opened in a way that could block, or read beyond the limit. A file that
+    // exists but cannot be read (EACCES, EIO) is left where it is and reported
+    // as Failed.
     ReadResult Read(std::string& content);
 
     // Replaces the file's content durably. False on any failure; a failure
@@ -48,6 +50,14 @@ public:
     // is free, so that nothing earlier set aside is lost. False when nothing is
     // there or it cannot be renamed.
     bool SetAside();
+
+    // Removes, beside the state file, every regular file named like one of its
+    // temporary files ("<name>.tmp-<digits>-<digits>", the name cut short as
+    // for a write), whatever process made it; links, directories and other
+    // files are left alone. The caller must be the only writer of the state
+    // file (it holds a lock that makes it so): any such file is then the
+    // leftover of a write that was killed. Returns how many it removed.
+    int RemoveTemporaries();
 
     // Creates the missing directories of the path, each new one with mode 0700
     // (less whatever the process's umask removes). Existing ones are left as

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -172,7 +173,7 @@ TEST(StateFile, AFailedDirectoryFlushIsReportedWithTheNewContentInPlace) {
     }
 }
 
-TEST(StateFile, WhatCannotBeARecordIsSetAsideWithNothingLost) {
+TEST(StateFile, WhatCannotBeARecordIsLeftInPlaceAndSetAsideOnlyOnRequest) {
     constexpr std::size_t kLimit = 16;
     const std::pair<const char*, std::function<void(const std::string&)>> cases[] = {
         {"a link", [](const std::string& p) { ASSERT_EQ(symlink("target", p.c_str()), 0); }},
@@ -194,8 +195,12 @@ TEST(StateFile, WhatCannotBeARecordIsSetAsideWithNothingLost) {
         plant(file.Path());
         const std::string before = Describe(file.Path());
         std::string content = "stale";
-        EXPECT_EQ(file.Read(content), ReadResult::SetAside);
+        EXPECT_EQ(file.Read(content), ReadResult::Unusable);
         EXPECT_EQ(content, "");
+        EXPECT_EQ(ListDirectory(dir.Path()), (std::vector<std::string>{"Tesmaro.runs", "target"}));
+        EXPECT_EQ(Describe(file.Path()), before);
+        // Set aside on request, nothing is lost either.
+        ASSERT_TRUE(file.SetAside());
         EXPECT_EQ(ListDirectory(dir.Path()),
                   (std::vector<std::string>{"Tesmaro.runs.damaged", "target"}));
         EXPECT_EQ(Describe(file.Path() + ".damaged"), before);
@@ -207,11 +212,16 @@ TEST(StateFile, WhatCannotBeARecordIsSetAsideWithNothingLost) {
     }
 }
 TEST(StateFile, AFileThatCannotBeReadFailsAndStaysWhereItIs) {
-    const FaultyFileOps::Fault faults[] = {
-        {Op::Lstat, EACCES, 1}, {Op::Open, EACCES, 1}, {Op::Fstat, EIO, 1},
-        {Op::Read, EIO, 1},     {Op::Read, EIO, 2},
+    const std::pair<FaultyFileOps::Fault, ReadResult> cases[] = {
+        {{Op::Lstat, EACCES, 1}, ReadResult::Failed},
+        {{Op::Open, EACCES, 1}, ReadResult::Failed},
+        {{Op::Fstat, EIO, 1}, ReadResult::Failed},
+        {{Op::Read, EIO, 1}, ReadResult::Failed},
+        {{Op::Read, EIO, 2}, ReadResult::Failed},
+        // A link that took the file's place after the look at it.
+        {{Op::Open, ELOOP, 1}, ReadResult::Unusable},
     };
-    for (const FaultyFileOps::Fault& fault : faults) {
+    for (const auto& [fault, expected] : cases) {
         SCOPED_TRACE(static_cast<int>(fault.op));
         TempDir dir;
         WriteFile(dir / "Tesmaro.runs", std::string(40'000, 'r')); // more than one read
@@ -219,7 +229,7 @@ TEST(StateFile, AFileThatCannotBeReadFailsAndStaysWhereItIs) {
         ops.Inject(fault);
         StateFile file(dir / "Tesmaro.runs", ops);
         std::string content = "stale";
-        EXPECT_EQ(file.Read(content), ReadResult::Failed);
+        EXPECT_EQ(file.Read(content), expected);
         EXPECT_EQ(content, "");
         EXPECT_EQ(ListDirectory(dir.Path()), std::vector<std::string>{"Tesmaro.runs"});
     }
@@ -239,15 +249,82 @@ TEST(StateFile, EachSetAsideTakesTheNextFreeName) {
     EXPECT_EQ(ReadFile(file.Path() + ".damaged.2"), "third");
 }
 
-TEST(StateFile, SetAsideThatCannotRenameKeepsTheFileAndReadFails) {
+TEST(StateFile, SetAsideThatCannotRenameKeepsTheFile) {
     TempDir dir;
     ASSERT_TRUE(std::filesystem::create_directory(dir / "Tesmaro.runs"));
     FaultyFileOps ops;
     ops.Inject({Op::Rename, EACCES, 0});
     StateFile file(dir / "Tesmaro.runs", ops);
     std::string content;
-    EXPECT_EQ(file.Read(content), ReadResult::Failed);
+    EXPECT_EQ(file.Read(content), ReadResult::Unusable);
+    EXPECT_FALSE(file.SetAside());
     EXPECT_TRUE(std::filesystem::is_directory(file.Path()));
+}
+
+TEST(StateFile, RemoveTemporariesTakesOnlyRegularFilesNamedLikeItsTemporaries) {
+    enum class Kind { File, Link, Directory, KilledWrite };
+    struct Case {
+        const char* what;
+        std::string stateName;
+        std::string entry; // none for a killed write: it makes its own
+        Kind kind;
+        bool removed;
+        std::optional<FaultyFileOps::Fault> fault = std::nullopt;
+    };
+    const std::string runs = "Tesmaro.runs";
+    const std::string longName(NAME_MAX, 'r');
+    const std::string other = ".tmp-999999999-3"; // no process of ours
+    const std::string longCut = longName.substr(0, NAME_MAX - other.size());
+    const Case cases[] = {
+        {"a killed write's", runs, "", Kind::KilledWrite, true},
+        {"a killed write's, the name cut short", longName, "", Kind::KilledWrite, true},
+        {"another process's", runs, runs + other, Kind::File, true},
+        {"another process's, the name cut short", longName, longCut + other, Kind::File, true},
+        {"cut shorter than a write cuts", longName, longCut.substr(1) + other, Kind::File, false},
+        {"a link", runs, runs + other, Kind::Link, false},
+        {"a directory", runs, runs + other, Kind::Directory, false},
+        {"a count that is no number", runs, runs + ".tmp-999999999-x", Kind::File, false},
+        {"no count", runs, runs + ".tmp-999999999", Kind::File, false},
+        {"another state file's", runs, "Other.runs" + other, Kind::File, false},
+        {"one that cannot be removed", runs, runs + other, Kind::File, false,
+         FaultyFileOps::Fault{Op::Unlink, EACCES, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        WriteFile(dir / "target", "target bytes");
+        WriteFile(dir / c.stateName, "record");
+        switch (c.kind) {
+        case Kind::File:
+            WriteFile(dir / c.entry, "bytes");
+            break;
+        case Kind::Link:
+            ASSERT_EQ(symlink("target", (dir / c.entry).c_str()), 0);
+            break;
+        case Kind::Directory:
+            ASSERT_TRUE(std::filesystem::create_directory(dir / c.entry));
+            break;
+        case Kind::KilledWrite: {
+            // The temporary is neither renamed nor removed, as when killed.
+            FaultyFileOps killed;
+            killed.Inject({Op::Rename, EACCES, 1});
+            killed.Inject({Op::Unlink, EACCES, 1});
+            EXPECT_FALSE(StateFile(dir / c.stateName, killed).Write("new"));
+            break;
+        }
+        }
+        const std::vector<std::string> before = ListDirectory(dir.Path());
+        ASSERT_EQ(before.size(), 3u);
+        FaultyFileOps ops;
+        if (c.fault)
+            ops.Inject(*c.fault);
+        EXPECT_EQ(StateFile(dir / c.stateName, ops).RemoveTemporaries(), c.removed ? 1 : 0);
+        std::vector<std::string> after = {c.stateName, "target"};
+        std::sort(after.begin(), after.end());
+        EXPECT_EQ(ListDirectory(dir.Path()), c.removed ? after : before);
+        EXPECT_EQ(ReadFile(dir / c.stateName), "record");
+        EXPECT_EQ(ReadFile(dir / "target"), "target bytes");
+    }
 }
 
 TEST(StateFile, MakeParentDirectoriesCreatesEachMissingLevelPrivate) {
