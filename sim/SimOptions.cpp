@@ -56,12 +56,12 @@ std::optional<SimOptions> ParseOptions(const std::vector<std::string>& args, std
             ok = v && !v->empty();
             if (ok)
                 (arg == "--socket" ? options.socketPath : options.logPath) = *v;
-        } else if (arg == "--item-seconds") {
+        } else if (arg == "--item-seconds" || arg == "--stall-seconds") {
             const auto v = value();
             const auto time = v ? ParseSeconds(*v) : std::nullopt;
             ok = time.has_value();
             if (ok)
-                options.itemTime = *time;
+                (arg == "--item-seconds" ? options.itemTime : options.stall) = *time;
         } else if (arg == "--no-results") {
             ok = flag(options.noResults);
         } else if (arg == "--refuse-all") {
@@ -93,7 +93,7 @@ std::optional<SimOptions> ParseOptions(const std::vector<std::string>& args, std
 
 std::string UsageText() {
     return "Usage: korvane-sim [--socket PATH] [--log FILE] [--item-seconds S] [--no-results]\n"
-           "                   [--refuse-all]\n"
+           "                   [--refuse-all] [--stall-seconds S]\n"
            "       korvane-sim [--socket PATH] status | add-foreign N | quit\n"
            "\n"
            "Without a command, runs the simulated instrument suite in the foreground until\n"
@@ -103,6 +103,8 @@ std::string UsageText() {
            "  --item-seconds S   time each queue item takes (default 1; 0 and fractions allowed)\n"
            "  --no-results       write no result files\n"
            "  --refuse-all       refuse every batch\n"
+           "  --stall-seconds S  take S seconds over each call before answering it, as a\n"
+           "                     busy suite may (default 0)\n"
            "  status             tell whether the suite runs, and its item count\n"
            "  add-foreign N      add N items nobody submitted (1 to 1000000)\n"
            "  quit               stop the suite\n";

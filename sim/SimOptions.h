@@ -15,6 +15,7 @@ struct SimOptions {
     std::string socketPath; // empty: the default rule
     std::string logPath;
     std::chrono::nanoseconds itemTime = std::chrono::seconds(1);
+    std::chrono::nanoseconds stall{0}; // taken over each call before its answer
     bool noResults = false;
     bool refuseAll = false;
     int foreignItems = 0;

@@ -24,7 +24,10 @@ public:
     // the answer, so that an accepted batch is never reported as refused.
     static constexpr std::chrono::milliseconds kAnswerMargin{20};
 
-    SimServer(SimSuite& suite, int listenFd) : m_suite(suite), m_listenFd(listenFd) {}
+    // stall: how long the suite takes over each call before it answers, as a
+    // busy suite may; it serves nothing else meanwhile.
+    SimServer(SimSuite& suite, int listenFd, std::chrono::nanoseconds stall = {})
+        : m_suite(suite), m_listenFd(listenFd), m_stall(stall) {}
 
     // Serves until stopFd becomes readable or a client asks to quit.
     void Run(int stopFd);
@@ -39,11 +42,12 @@ private:
     };
 
     void AcceptClients(TimePoint now);
-    void Serve(Client& client, TimePoint now);
+    void Serve(Client& client);
     std::optional<TimePoint> NextWake() const;
 
     SimSuite& m_suite;
     int m_listenFd;
+    std::chrono::nanoseconds m_stall;
     std::vector<Client> m_clients;
     bool m_quit = false;
 };

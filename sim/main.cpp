@@ -101,7 +101,7 @@ int Serve(const sim::SimOptions& options, const std::string& socket) {
     suiteOptions.writeResults = !options.noResults;
     suiteOptions.refuseAll = options.refuseAll;
     sim::SimSuite suite(suiteOptions, log, WallSeconds);
-    sim::SimServer server(suite, ownership.ListenFd());
+    sim::SimServer server(suite, ownership.ListenFd(), options.stall);
     std::cout << "korvane-sim: serving " << socket << ", "
               << std::chrono::duration<double>(options.itemTime).count() << " s per item"
               << std::endl;

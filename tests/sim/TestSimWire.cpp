@@ -137,17 +137,19 @@ TEST(SimOptions, ParsesTheCommandLine) {
     ASSERT_TRUE(o);
     EXPECT_EQ(o->command, sim::Command::Serve);
     EXPECT_EQ(o->itemTime, std::chrono::seconds(1));
+    EXPECT_EQ(o->stall.count(), 0);
     EXPECT_FALSE(o->noResults);
 
-    o = sim::ParseOptions(
-        {"--socket", "/s", "--log=/l", "--item-seconds", "0.25", "--no-results", "--refuse-all"},
-        &error);
+    o = sim::ParseOptions({"--socket", "/s", "--log=/l", "--item-seconds", "0.25", "--no-results",
+                           "--refuse-all", "--stall-seconds", "0.5"},
+                          &error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->socketPath, "/s");
     EXPECT_EQ(o->logPath, "/l");
     EXPECT_EQ(o->itemTime, std::chrono::milliseconds(250));
     EXPECT_TRUE(o->noResults);
     EXPECT_TRUE(o->refuseAll);
+    EXPECT_EQ(o->stall, std::chrono::milliseconds(500));
 
     o = sim::ParseOptions({"--item-seconds=0"}, &error);
     ASSERT_TRUE(o);
@@ -171,6 +173,8 @@ TEST(SimOptions, RejectsBadArguments) {
         {"--item-seconds", ""},
         {"--item-seconds"},
         {"--item-seconds", "2000000"},
+        {"--stall-seconds", "-0.5"},
+        {"--stall-seconds"},
         {"--socket"},
         {"--socket="},
         {"--no-results=1"},
