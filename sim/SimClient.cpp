@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstring>
 
 namespace sim {
 namespace {
@@ -81,6 +83,17 @@ std::optional<int> AskSuite(const std::string& socketPath, Request request, Dead
         return std::nullopt;
     const auto reply = ReceivePacket(fd.Get(), deadline);
     return reply ? DecodeReply(*reply) : std::nullopt;
+}
+
+std::chrono::milliseconds LibraryWait(const char* text) {
+    if (!text)
+        return kLibraryWait;
+    const char* end = text + std::strlen(text);
+    long long ms = 0;
+    const auto [ptr, ec] = std::from_chars(text, end, ms);
+    if (ptr == text || ec != std::errc() || ptr != end || ms < 1 || ms > kLibraryWait.count())
+        return kLibraryWait;
+    return std::chrono::milliseconds(ms);
 }
 
 } // namespace sim

@@ -3,6 +3,7 @@
 #include "sim/Deadline.h"
 #include "sim/Protocol.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -13,5 +14,15 @@ namespace sim {
 // (absent, stopped, closing mid-call), and never raises SIGPIPE. Empty when no
 // answer arrived in time, or when the socket belongs to another user.
 std::optional<int> AskSuite(const std::string& socketPath, Request request, Deadline deadline);
+
+// How long the queue library waits for the suite to answer a call. A suite may
+// take seconds over a hand-over; only a suite that has not answered by then is
+// taken for hung.
+constexpr std::chrono::milliseconds kLibraryWait{10'000};
+
+// The library's wait as set by KORVANE_SIM_WAIT_MS (text may be null): a whole
+// number of milliseconds from 1 to kLibraryWait, which can only shorten it;
+// kLibraryWait when unset or anything else.
+std::chrono::milliseconds LibraryWait(const char* text);
 
 } // namespace sim

@@ -2,6 +2,7 @@
 
 #include "sim/CallLog.h"
 #include "sim/Protocol.h"
+#include "sim/SimClient.h"
 #include "sim/SimLog.h"
 #include "sim/SimOptions.h"
 #include "sim/SocketPath.h"
@@ -129,6 +130,25 @@ TEST(SimSocketPath, FollowsTheLookupOrder) {
         };
         EXPECT_EQ(sim::ResolveSocketPath(c.explicitPath, env, 1234), c.expected);
     }
+}
+
+TEST(SimLibraryWait, TheEnvironmentCanOnlyShortenIt) {
+    using std::chrono::milliseconds;
+    const std::vector<std::pair<const char*, milliseconds>> cases = {
+        {nullptr, sim::kLibraryWait},
+        {"200", milliseconds(200)},
+        {"1", milliseconds(1)},
+        {"10000", milliseconds(10000)},
+        {"10001", sim::kLibraryWait},
+        {"0", sim::kLibraryWait},
+        {"-5", sim::kLibraryWait},
+        {"", sim::kLibraryWait},
+        {"200ms", sim::kLibraryWait},
+        {" 200", sim::kLibraryWait},
+        {"99999999999999999999", sim::kLibraryWait},
+    };
+    for (const auto& [text, wait] : cases)
+        EXPECT_EQ(sim::LibraryWait(text), wait) << (text ? text : "unset");
 }
 
 TEST(SimOptions, ParsesTheCommandLine) {
