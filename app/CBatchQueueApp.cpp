@@ -7,7 +7,6 @@
 #include "app/HelpKeyFilter.h"
 #include "app/TerminationSignals.h"
 #include "engine/Clock.h"
-#include "engine/RunRecord.h"
 #include "external/QueueLibraryBinding.h"
 #include "platform/ExecutablePath.h"
 #include "platform/ProcessLauncher.h"
@@ -101,16 +100,13 @@ bool CBatchQueueApp::InitInstance(TerminationSignals& termination) {
     engine::SystemClock clock;
     platform::SpawningLauncher launcher(termination.StopDescriptor());
     settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
-    // Without a home directory the record lasts as long as this run.
-    const std::string runRecordPath = platform::RunRecordPath(applicationName().toStdString());
-    engine::StateFileRunRecordStore fileRuns(runRecordPath);
-    engine::MemoryRunRecordStore memoryRuns;
     EventLog log;
     MainWindowServices services{&library, &clock, &store};
     services.events = &log;
     services.settingsFile = store.FileName().toStdString();
-    services.runs =
-        runRecordPath.empty() ? static_cast<engine::RunRecordStore*>(&memoryRuns) : &fileRuns;
+    // The record lives in the queue directory; the per-user one of earlier
+    // versions is taken over from there.
+    services.legacyRuns = platform::RunRecordPath(applicationName().toStdString());
     services.launcher = &launcher;
     CBatchQueueDlg window(std::move(services));
     mainWindow = &window;

@@ -174,6 +174,7 @@ bool CBatchQueueDlg::OnInitDialog() {
     services.library = m_services.library;
     services.clock = m_services.clock;
     services.runs = m_services.runs;
+    services.legacyRuns = m_services.legacyRuns;
     services.launcher = m_services.launcher;
     services.events = m_services.events;
     try {

@@ -42,8 +42,11 @@ struct MainWindowServices {
     settings::ProfileStore* store = nullptr;
     EngineFactory makeEngine = DefaultEngineFactory();
     WatcherFactory makeWatcher = DefaultWatcherFactory();
-    // The record of handed-over batches; left out, it lasts as long as the window.
+    // The record of handed-over batches; left out, it is kept in the queue
+    // directory's own folder.
     engine::RunRecordStore* runs = nullptr;
+    // The per-user record of earlier versions, taken over by each queue.
+    std::string legacyRuns{};
     // Starts the result viewer; left out, the engine uses its own.
     platform::ProcessLauncher* launcher = nullptr;
     // Told what the engine does and when the settings are saved (to `settingsFile`).

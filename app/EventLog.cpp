@@ -151,8 +151,28 @@ std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int 
     case Kind::QueueReleased:
         AppendField(line, "dir", event.dir);
         break;
+    case Kind::QueueLocked:
+        AppendField(line, "dir", event.dir);
+        if (event.error != 0)
+            line += " errno=" + ErrnoName(event.error);
+        break;
     case Kind::SettingsSaved:
+    case Kind::RecordWorking:
         AppendField(line, "file", event.file);
+        break;
+    case Kind::RecordUnwritable:
+    case Kind::RecordUnreadable:
+        AppendField(line, "file", event.file);
+        line += " errno=" + ErrnoName(event.error);
+        break;
+    case Kind::RecordDamaged:
+        AppendField(line, "file", event.file);
+        line += event.code > 0 ? " line=" + std::to_string(event.code) : " what=not-a-record";
+        break;
+    case Kind::RecordMigrated:
+        AppendField(line, "file", event.file);
+        AppendField(line, "dir", event.dir);
+        line += " entries=" + std::to_string(event.code);
         break;
     default:
         AppendField(line, "title", event.title);

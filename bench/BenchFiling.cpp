@@ -141,18 +141,25 @@ void BM_FileBatch(benchmark::State& state, Method method, Where where) {
 engine::RunEntry TypicalEntry(std::size_t n) {
     const std::string title = std::to_string(100000 + n);
     engine::RunEntry entry;
-    entry.identity = {2049, 3'000'000 + n, 1'765'000'000 + static_cast<std::int64_t>(n),
-                      123'456'789};
-    entry.path = "/home/lab/queue/" + title + ".olb";
+    entry.identity = {0,
+                      3'000'000 + n,
+                      1'765'000'000 + static_cast<std::int64_t>(n),
+                      123'456'789,
+                      2'000,
+                      1'765'000'000 + static_cast<std::int64_t>(n),
+                      5'000,
+                      0x9E3779B97F4A7C15ULL ^ n};
+    entry.name = title + ".olb";
     entry.title = title;
     entry.stage = engine::RunStage::Accepted;
     return entry;
 }
 
-// The record lives in a directory of its own under `base`, as in the user's
-// state directory, made by the first write (outside the timing).
+// The record lives in a directory of its own under `base`, as in the queue
+// directory's own folder.
 struct RecordLab {
-    explicit RecordLab(const std::string& base) : dir(base), store(dir / "state/Tesmaro.runs") {}
+    explicit RecordLab(const std::string& base)
+        : dir(base), store(dir / "runs", platform::DefaultFileOps()) {}
     bench::ScratchDir dir;
     engine::StateFileRunRecordStore store;
 };
@@ -184,7 +191,8 @@ void BM_RunRecordSave(benchmark::State& state, const std::string& base) {
 // writes, each formatted afresh.
 void BM_RunRecordPlainBatch(benchmark::State& state, const std::string& base) {
     RecordLab lab(base);
-    engine::RunRecord record(lab.store);
+    engine::RunRecord record(&lab.store);
+    record.Load();
     const auto others = static_cast<std::size_t>(state.range(0));
     for (std::size_t i = 0; i < others; ++i)
         record.Put(TypicalEntry(i));
@@ -197,11 +205,11 @@ void BM_RunRecordPlainBatch(benchmark::State& state, const std::string& base) {
     for (auto _ : state) {
         record.Put(batch);
         bool saved = record.Save();
-        record.SetStage(batch.identity, batch.path, engine::RunStage::Accepted);
+        record.SetStage(batch, engine::RunStage::Accepted);
         saved = record.Save() && saved;
-        record.SetStage(batch.identity, batch.path, engine::RunStage::Processed);
+        record.SetStage(batch, engine::RunStage::Processed);
         saved = record.Save() && saved;
-        record.Erase(batch.identity, batch.path);
+        record.Erase(batch);
         saved = record.Save() && saved;
         if (!saved) {
             state.SkipWithError("cannot write the run record");

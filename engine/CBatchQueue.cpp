@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <optional>
 
 namespace engine {
 
@@ -33,9 +32,8 @@ FinderFactory DefaultFinderFactory() {
 }
 
 CBatchQueue::CBatchQueue(EngineServices services)
-    : m_services(std::move(services)),
-      m_ownRunStore(m_services.runs ? nullptr : std::make_unique<MemoryRunRecordStore>()),
-      m_record(m_services.runs ? *m_services.runs : *m_ownRunStore) {
+    : m_services(std::move(services)), m_record(m_services.runs),
+      m_queueLock(m_services.files != nullptr ? *m_services.files : platform::DefaultFileOps()) {
     if (m_services.library == nullptr) {
         m_ownLibrary = std::make_unique<AbsentQueueLibrary>();
         m_services.library = m_ownLibrary.get();
@@ -80,17 +78,11 @@ std::string CBatchQueue::ScanPattern() const {
 
 int CBatchQueue::Rescan() {
     m_list.RemoveAll();
-    const std::string pattern = ScanPattern();
-    // Taken, or found taken, before the directory is read: the lock's open
-    // also tells whether the directory is there at all.
-    NoteQueueDirectory(m_queueLock.Hold(platform::SplitPath(pattern).dir));
     std::vector<CBatch> found;
     {
         const auto finder = m_services.finders();
-        if (!finder || !finder->FindFile(pattern, 0)) {
-            ForgetBatchesThatLeft();
+        if (!finder || !finder->FindFile(ScanPattern(), 0))
             return 1;
-        }
         found.reserve(finder->GetMatchCount());
         int more = 1;
         while (more) {
@@ -103,34 +95,11 @@ int CBatchQueue::Rescan() {
         }
     } // the search's entries are freed before the list is ordered
     m_list.Assign(std::move(found));
-    ForgetBatchesThatLeft();
-    AdoptBatchInFlight();
     return 1;
 }
 
-void CBatchQueue::RestoreRunRecord() {
-    m_recordRead = m_record.Load();
-    if (!m_recordRead)
-        return;
-    // The hand-over call was under way when the last run ended: the suite may
-    // have taken the batch. While its queue holds items the batch counts as
-    // taken; otherwise it is failed, never run again and never called processed.
-    std::optional<bool> suiteHasItems;
-    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
-        if (entry.stage != RunStage::HandingOver)
-            continue;
-        if (!suiteHasItems)
-            suiteHasItems = m_services.library->GetNumberOfQueueItems() > 0;
-        m_record.SetStage(entry.identity, entry.path,
-                          *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
-        if (!*suiteHasItems)
-            m_events.NoteFailure(entry.path, EngineEvent::Reason::Interrupted);
-    }
-    m_record.Save();
-}
-
 bool CBatchQueue::OwnsQueueDirectory() const {
-    return m_queueLock.GetState() != platform::QueueDirectoryLock::State::HeldElsewhere;
+    return m_access != Access::InUse && m_access != Access::Locked;
 }
 
 bool CBatchQueue::QueueDirectoryPresent() const {
@@ -141,63 +110,16 @@ bool CBatchQueue::QueueDirectoryPresent() const {
     return handle.IsOpen();
 }
 
-namespace {
-
-// The listed batch that is the entry's file, or null.
-const CBatch* ListedBatch(const CBatchList& list, const RunEntry& entry) {
-    for (const CBatch& batch : list)
-        if (batch.identity.Known() ? batch.identity == entry.identity : batch.path == entry.path)
-            return &batch;
-    return nullptr;
-}
-
-} // namespace
-
-void CBatchQueue::ForgetBatchesThatLeft() {
-    // Only a batch whose file is known to be gone is forgotten: a directory
-    // that is away for a moment must not make a batch new again.
-    bool changed = false;
-    std::optional<bool> directoryPresent;
-    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
-        if (!entry.InFlight() || ListedBatch(m_list, entry) != nullptr)
-            continue;
-        platform::FileIdentity now;
-        if (platform::IdentifyAt(AT_FDCWD, entry.path.c_str(), now) && now == entry.identity)
-            continue; // still there; the scan did not see it
-        if (!directoryPresent)
-            directoryPresent = QueueDirectoryPresent();
-        if (!*directoryPresent)
-            return;
-        m_record.Erase(entry.identity, entry.path);
-        m_events.Forget(entry.path);
-        changed = true;
-    }
-    if (changed)
-        m_record.Save();
-}
-
-void CBatchQueue::AdoptBatchInFlight() {
-    if (m_submitted != 0 || m_record.IsEmpty())
-        return;
-    for (const RunEntry& entry : m_record.Entries()) {
-        if (const CBatch* batch = entry.InFlight() ? ListedBatch(m_list, entry) : nullptr) {
-            m_current = *batch;
-            m_submitted = 1;
-            return;
-        }
-    }
-}
-
-const CBatch* CBatchQueue::OldestNotRun() const {
+const CBatch* CBatchQueue::OldestNotRun() {
     for (const CBatch& batch : m_list)
-        if (m_record.Find(batch.identity, batch.path) == nullptr && !FiledThisTick(batch))
+        if (EntryOf(batch) == nullptr && !FiledThisTick(batch))
             return &batch;
     return nullptr;
 }
 
 bool CBatchQueue::FiledThisTick(const CBatch& batch) const {
-    return batch.identity.Known() && std::find(m_filedThisTick.begin(), m_filedThisTick.end(),
-                                               batch.identity) != m_filedThisTick.end();
+    return std::find(m_filedThisTick.begin(), m_filedThisTick.end(), batch.path) !=
+           m_filedThisTick.end();
 }
 
 int CBatchQueue::SuiteRunning() {
@@ -206,17 +128,9 @@ int CBatchQueue::SuiteRunning() {
     return running;
 }
 
-void CBatchQueue::NoteQueueDirectory(platform::QueueDirectoryLock::State lock) {
-    using State = platform::QueueDirectoryLock::State;
-    // A lock that is held, here or elsewhere, proves the directory is there;
-    // only without one is it looked at again.
-    const bool present = lock != State::Unavailable || QueueDirectoryPresent();
-    m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
-}
-
 void CBatchQueue::ReportFiled(const CBatch& batch, bool processed, EngineEvent::Reason fallback) {
     // A refusal is in the record, and outlives a restart.
-    const RunEntry* entry = m_record.Find(batch.identity, batch.path);
+    const RunEntry* entry = EntryOf(batch);
     if (!processed && entry != nullptr && entry->stage == RunStage::Refused)
         m_events.NoteFailure(batch.path, EngineEvent::Reason::Refused);
     m_events.Filed(batch, processed ? m_settings.ProcessedDir : m_settings.FailedDir, !processed,

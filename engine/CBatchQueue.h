@@ -12,15 +12,13 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace engine {
 
-// One file of the queue directory, as a search found it.
-struct QueueFile {
-    std::string name;
-    std::string path;
-};
+struct QueueFile;
+class QueueFiles;
 
 // The batch queue engine: the waiting batches, the batch handed to the suite,
 // the settings and the submitted flag. One ProcessStep per timer tick runs the
@@ -33,8 +31,8 @@ public:
     CBatchQueue(const CBatchQueue&) = delete;
     CBatchQueue& operator=(const CBatchQueue&) = delete;
 
-    // Rebuilds the list from the queue directory; always non-zero. A missing or
-    // empty directory leaves the list empty.
+    // Rebuilds the list from the queue directory, and nothing else; always
+    // non-zero. A missing or empty directory leaves the list empty.
     int Rescan();
     // Appends, for each batch in list order, its title and its creation time in
     // the locale's "%x %X" form. Non-zero.
@@ -43,9 +41,10 @@ public:
     int GetSettings(settings::CBatchParams& out) const;
     int SetSettings(const settings::CBatchParams& in);
 
-    // Reads the record of batches handed over before a restart. A batch left
-    // in the hand-over call counts as accepted while the suite's queue holds
-    // items, and as failed otherwise; it is never handed over again.
+    // Takes the queue directory's lock and reads its record of batches handed
+    // over before (by this or any other Tesmaro). A batch left in the hand-over
+    // call counts as accepted while the suite's queue holds items, and as
+    // failed otherwise; it is never handed over again. Each tick does the same.
     void RestoreRunRecord();
 
     // Processing cycle.
@@ -63,9 +62,10 @@ public:
     int UpdateStatusFile();
 
     // Submission.
-    // Hands a settled batch to the suite. Non-zero on acceptance and while the
-    // batch has not settled yet; 0 when its file cannot be read or the suite
-    // refuses it.
+    // Hands a settled batch to the suite. Non-zero on acceptance and whenever
+    // the batch is to wait: not settled yet, still open for writing, replaced
+    // since the scan, or its hand-over cannot be recorded first. 0 when its
+    // file cannot be read or the suite refuses it.
     int SubmitBatch(const CBatch& batch);
     // Sets the quan marker from the batch file's first line; non-zero when the
     // marker is there. Throws FileError when the file cannot be read.
@@ -73,7 +73,9 @@ public:
 
     // Completion and filing.
     // Runs the result viewer as the settings ask, then files the current batch
-    // as processed. Always true.
+    // as processed. Always true. Once this process is to stop, or while a
+    // viewer's stage cannot be recorded, no viewer starts and the batch stays
+    // at its stage, to be taken up again on a later tick or the next start.
     bool CompleteBatch(const CBatch& batch);
     // Moves every file of the batch from the queue directory to the Processed
     // (processed true) or the Failed directory.
@@ -96,50 +98,89 @@ public:
     const settings::CBatchParams& Settings() const { return m_settings; }
     int Submitted() const { return m_submitted; }
     const RunRecord& Runs() const { return m_record; }
-    // False while another Tesmaro works the queue directory.
+    // False while another Tesmaro (or something else) holds the queue directory.
     bool OwnsQueueDirectory() const;
+    // Why batches are not handed over, as far as the queue's lock and record go.
+    enum class Access {
+        Ours,             // the lock is held and the record read and written
+        Missing,          // the queue directory cannot be opened
+        InUse,            // another Tesmaro holds the queue
+        Locked,           // something that is not a Tesmaro holds its lock
+        RecordUnwritable, // the record (or its folder or lock) cannot be written
+        RecordUnreadable, // the record is there but cannot be read
+        RecordDamaged,    // the record is damaged: left as it is until someone mends it
+    };
+    Access QueueAccess() const { return m_access; }
 
 private:
     // True when the finder finds exactly this path and it is not a directory:
     // a wildcard in its name stands for itself.
     bool FinderFindsFile(const std::string& path) const;
-    // Files every batch of the list, in list order, as FileBatch would: those
-    // that ran to Processed, all others to Failed.
+
+    // The queue's lock and record (Recovery.cpp).
+    // Holds the lock of the queue directory as set now and has its record
+    // read and on disk; true when batches may be handed over and filed.
+    bool TakeQueue();
+    // The record's store for the folder the lock holds.
+    void AimRecordAt(const std::string& folder);
+    bool LoadRecord();
+    // Takes over the entries of the per-user record of earlier versions that
+    // belong to this queue directory.
+    void MigrateLegacyRecord();
+    // A batch left in the hand-over call: accepted while the suite holds
+    // items, otherwise failed.
+    void SettleInterruptedHandOvers();
+    // Writes the record; on failure the queue waits and the log says why.
+    bool SaveRecord();
+    void SetAccess(Access access, int error = 0, int line = 0);
+    // Forgets batches in flight whose file has left the queue directory, and
+    // takes up again the one the suite runs.
+    void Recover();
+    void ForgetBatchesThatLeft();
+    void AdoptBatchInFlight();
+    // The record's entry for a listed batch, or null.
+    const RunEntry* EntryOf(const CBatch& batch);
+    // True when the file at `path` is the recorded one (a digest is read
+    // only when size and time stamps cannot tell).
+    bool IsRecordedFile(const platform::FileIdentity& recorded, const std::string& path);
+    // True when the batch's path still leads to the file the scan listed,
+    // unchanged since.
+    bool StillTheListedFile(const CBatch& batch);
+    // The digest of the listed file, read once per version of it.
+    std::uint64_t DigestOf(const std::string& path, const platform::FileIdentity& identity);
+
+    // Filing (Completion.cpp).
+    // Files every batch of the list, in list order: those that ran to
+    // Processed, all others to Failed.
     void FileEveryWaitingBatch();
-    // Moves the batch's files unless one of them is still being written; true
-    // when none of them is left in the queue directory.
-    bool FileBatchFiles(const CBatch& batch, bool processed);
-    bool MoveBatchFiles(const CBatch& batch, const std::vector<const QueueFile*>& files,
-                        const std::string& dest, platform::DurableMove& move,
-                        std::vector<const QueueFile*>* moved = nullptr);
+    // Moves the batch's files unless one of them is still being written; 0
+    // when none of them is left in the queue directory and the moves are on
+    // disk, else why not (an errno).
+    int FileBatchFiles(const CBatch& batch, bool processed, const QueueFiles& files);
+    // Flushes the filing destinations and the queue directory; 0 or an errno.
+    int FlushFiling(const std::vector<std::string>& dests);
+    int MoveBatchFiles(const CBatch& batch, const std::vector<const QueueFile*>& files,
+                       const std::string& dest, platform::DurableMove& move,
+                       std::vector<const QueueFile*>* moved = nullptr);
     // Files a batch that has finished one way or the other; its entry in the
-    // record stays until none of its files is left.
+    // record stays until none of its files is left and that is on disk.
     void FileAndForget(const CBatch& batch, bool processed);
     // Records where a batch is to be filed (in memory; Save writes it).
     void NoteDestination(const CBatch& batch, bool processed);
     // Retries the filing of every batch that ran or failed earlier.
     void RetryPendingFilings();
     // The oldest batch of the list that has not been handed over or failed.
-    const CBatch* OldestNotRun() const;
-    // Takes up again a batch of the record that the suite runs, once its file
-    // is listed again (after a restart or a short outage of the directory).
-    void AdoptBatchInFlight();
-    // Forgets batches in flight whose file has left the queue directory.
-    void ForgetBatchesThatLeft();
+    const CBatch* OldestNotRun();
     bool QueueDirectoryPresent() const;
     bool FiledThisTick(const CBatch& batch) const;
     // The Processed or Failed directory, created when missing (one level).
     const std::string& FilingDestination(bool processed);
-    platform::MoveResult MoveToDestination(platform::DurableMove& move, const QueueFile& file,
-                                           const std::string& dest);
     // Removes, once per directory and run, the temporary copies that a move
     // killed midway in an earlier run left in a filing destination.
     void SweepInterruptedCopiesOnce(const std::string& dest);
 
     // Asks the suite whether it runs, for the log as well.
     int SuiteRunning();
-    // Tells the log about the queue directory from the lock's state after a Hold.
-    void NoteQueueDirectory(platform::QueueDirectoryLock::State lock);
     // Tells the log that a batch was filed whole; `fallback` is the reason
     // for Failed when none is known.
     void ReportFiled(const CBatch& batch, bool processed,
@@ -156,19 +197,18 @@ private:
     std::unique_ptr<Clock> m_ownClock;
     std::unique_ptr<platform::ProcessLauncher> m_ownLauncher;
     std::set<std::string> m_sweptDestinations;
-    std::unique_ptr<MemoryRunRecordStore> m_ownRunStore;
+    // The record of the queue directory the lock holds, in its folder.
+    std::unique_ptr<RunRecordStore> m_queueStore;
     RunRecord m_record;
     platform::QueueDirectoryLock m_queueLock;
-    // False while a stored record exists that could not be read: until it is,
-    // nothing is handed over.
-    bool m_recordRead = true;
-    // Batches whose last file left during this tick: still in the list as it
-    // was scanned, but not to be submitted.
-    std::vector<platform::FileIdentity> m_filedThisTick;
+    Access m_access = Access::Missing;
+    // Batches whose last file left during this tick, by path: still in the
+    // list as it was scanned, but not to be submitted or filed again.
+    std::vector<std::string> m_filedThisTick;
+    // Digests read this run, by path, with the identity they were read for.
+    std::unordered_map<std::string, std::pair<platform::FileIdentity, std::uint64_t>> m_digests;
 
     EventReporter m_events{m_services.events};
-    // Why the last MoveBatchFiles left a file behind (EBUSY while one is being written).
-    int m_filingError = 0;
 };
 
 // Formats calendar seconds as local date and time with the locale's "%x %X".

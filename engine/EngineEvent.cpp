@@ -56,6 +56,10 @@ EngineEvent EngineEvent::FilingRetried(const CBatch& batch, int error) {
     return event;
 }
 
+EngineEvent EngineEvent::Replaced(const CBatch& batch) {
+    return OfBatch(Kind::BatchReplaced, batch);
+}
+
 EngineEvent EngineEvent::Of(Kind kind) {
     EngineEvent event;
     event.kind = kind;
@@ -71,6 +75,14 @@ EngineEvent EngineEvent::OfDirectory(Kind kind, std::string dir) {
 EngineEvent EngineEvent::SettingsSaved(std::string file) {
     EngineEvent event = Of(Kind::SettingsSaved);
     event.file = std::move(file);
+    return event;
+}
+
+EngineEvent EngineEvent::OfRecord(Kind kind, std::string file, int error, int code) {
+    EngineEvent event = Of(kind);
+    event.file = std::move(file);
+    event.error = error;
+    event.code = code;
     return event;
 }
 
@@ -103,6 +115,20 @@ const char* EventName(EngineEvent::Kind kind) {
         return "queue-released";
     case Kind::SettingsSaved:
         return "settings-saved";
+    case Kind::QueueLocked:
+        return "queue-locked";
+    case Kind::RecordUnwritable:
+        return "record-unwritable";
+    case Kind::RecordUnreadable:
+        return "record-unreadable";
+    case Kind::RecordDamaged:
+        return "record-damaged";
+    case Kind::RecordWorking:
+        return "record-working";
+    case Kind::RecordMigrated:
+        return "record-migrated";
+    case Kind::BatchReplaced:
+        return "batch-replaced";
     }
     return "unknown-event";
 }

@@ -29,6 +29,13 @@ struct EngineEvent {
         QueueHeldElsewhere, // dir: another Tesmaro works it
         QueueReleased,      // dir
         SettingsSaved,      // file
+        QueueLocked,        // dir, error: something that is not a Tesmaro holds its lock
+        RecordUnwritable,   // file (or dir), error: the run record cannot be kept
+        RecordUnreadable,   // file, error: the run record is there but cannot be read
+        RecordDamaged,      // file, code (first bad line, 0: not a record file at all)
+        RecordWorking,      // file: the run record is read and written again
+        RecordMigrated,     // file (the old per-user record), dir, code (entries moved)
+        BatchReplaced,      // title, path: its file was replaced during the hand-over call
     };
     // Why a batch went to Failed.
     enum class Reason {
@@ -62,9 +69,11 @@ struct EngineEvent {
     static EngineEvent Filed(const CBatch& batch, std::string dir, Reason reason = Reason::None,
                              int error = 0);
     static EngineEvent FilingRetried(const CBatch& batch, int error);
+    static EngineEvent Replaced(const CBatch& batch);
     static EngineEvent Of(Kind kind);
     static EngineEvent OfDirectory(Kind kind, std::string dir);
     static EngineEvent SettingsSaved(std::string file);
+    static EngineEvent OfRecord(Kind kind, std::string file, int error = 0, int code = 0);
 
     bool operator==(const EngineEvent&) const = default;
 };

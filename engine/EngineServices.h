@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace engine {
 
@@ -30,11 +31,15 @@ struct EngineServices {
     platform::FileOps* files = &platform::DefaultFileOps();
     // Starts the result viewer.
     platform::ProcessLauncher* launcher = nullptr;
-    // Where the record of handed-over batches is kept between runs; left out,
-    // it lasts as long as the engine.
+    // Where the record of handed-over batches is kept; left out, it is kept in
+    // Tesmaro's folder inside the queue directory, shared by every Tesmaro
+    // that works that queue. Given, this one store serves every queue (tests).
     RunRecordStore* runs = nullptr;
     // Told what happens, for the administrator's log; left out, nobody is.
     EventSink* events = nullptr;
+    // The per-user record that earlier versions kept; its entries for a queue
+    // move into that queue's record. Empty: there is none.
+    std::string legacyRuns{};
 };
 
 } // namespace engine

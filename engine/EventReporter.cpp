@@ -31,6 +31,21 @@ void EventReporter::QueueSeen(const std::string& dir, bool present, bool heldEls
     }
 }
 
+void EventReporter::RecordSeen(EngineEvent::Kind trouble, const std::string& where, int error,
+                               int line) {
+    if (trouble == m_recordSeen && error == m_recordErrorSeen)
+        return;
+    m_recordSeen = trouble;
+    m_recordErrorSeen = error;
+    if (trouble == EngineEvent::Kind::QueueLocked) {
+        EngineEvent event = EngineEvent::OfDirectory(trouble, where);
+        event.error = error;
+        Report(event);
+        return;
+    }
+    Report(EngineEvent::OfRecord(trouble, where, error, line));
+}
+
 void EventReporter::NoteFailure(const std::string& path, EngineEvent::Reason reason, int error) {
     m_failures[path] = Failure{reason, error};
 }

@@ -22,6 +22,12 @@ public:
     // held by another Tesmaro or not.
     void QueueSeen(const std::string& dir, bool present, bool heldElsewhere);
 
+    // The queue's lock or record is in trouble (`trouble` one of QueueLocked,
+    // RecordUnwritable, RecordUnreadable, RecordDamaged), or fine again
+    // (RecordWorking); told only when it changes.
+    void RecordSeen(EngineEvent::Kind trouble, const std::string& where, int error = 0,
+                    int line = 0);
+
     // Why a batch goes to Failed, kept until it is filed or forgotten; the
     // second form keeps a reason already known.
     void NoteFailure(const std::string& path, EngineEvent::Reason reason, int error = 0);
@@ -45,6 +51,8 @@ private:
     bool m_suiteSeen = false; // a suite is not assumed at the start
     bool m_queueSeen = true;
     bool m_heldElsewhereSeen = false;
+    EngineEvent::Kind m_recordSeen = EngineEvent::Kind::RecordWorking;
+    int m_recordErrorSeen = 0;
     // By batch path.
     std::unordered_map<std::string, Failure> m_failures;
     // The cause last told for a filing that left files behind, by batch path.

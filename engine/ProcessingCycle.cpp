@@ -9,10 +9,12 @@ int CBatchQueue::ProcessStep() {
     // Viewers that outlived an earlier wait are reaped as soon as they end.
     m_services.launcher->ReapEnded();
     Rescan();
-    // Another Tesmaro works this queue directory: it hands over, files and
-    // aborts; this one only shows the list.
-    if (!OwnsQueueDirectory())
+    // Another Tesmaro works this queue directory (it hands over, files and
+    // aborts; this one only shows the list), or its record cannot be kept:
+    // nothing is handed over or filed that the record could not vouch for.
+    if (!TakeQueue())
         return 1;
+    Recover();
     SweepInterruptedCopiesOnce(m_settings.ProcessedDir);
     SweepInterruptedCopiesOnce(m_settings.FailedDir);
     // Batches that ran or failed and could not be filed are filed before
@@ -40,7 +42,7 @@ int CBatchQueue::ProcessStep() {
     if (next == nullptr)
         return 1;
     m_current = *next;
-    if (SubmitBatch(m_current) == 0)
+    if (SubmitBatch(m_current) == 0 && m_access == Access::Ours)
         FileAndForget(m_current, false);
     return 1;
 }
@@ -78,8 +80,20 @@ int CBatchQueue::UpdateStatusFile() {
 }
 
 std::string CBatchQueue::StatusMessage() {
-    if (!OwnsQueueDirectory())
+    switch (m_access) {
+    case Access::InUse:
         return kStatusQueueInUse;
+    case Access::Locked:
+        return kStatusQueueLocked;
+    case Access::RecordUnwritable:
+        return kStatusRecordUnwritable;
+    case Access::RecordUnreadable:
+    case Access::RecordDamaged:
+        return kStatusRecordDamaged;
+    case Access::Ours:
+    case Access::Missing:
+        break;
+    }
     if (IsAbortSet() != 0)
         return kStatusAbortSet;
     if (SuiteRunning() == 0)

@@ -1,5 +1,6 @@
 #include "engine/RunRecord.h"
 
+#include "platform/Path.h"
 #include "platform/StateFile.h"
 
 #include <array>
@@ -11,19 +12,15 @@ namespace engine {
 
 namespace {
 
-constexpr std::string_view kHeader = "Tesmaro run record 1";
-// At most this many entries: more is a damaged record, not a real queue's.
-constexpr std::size_t kMaxEntries = 100'000;
+constexpr std::string_view kHeader = "Tesmaro run record 2";
+constexpr std::string_view kLegacyHeader = "Tesmaro run record 1";
+// A record file larger than this is no record of ours; 100,000 unfiled
+// batches with long names take about 20 MiB.
+constexpr std::size_t kRecordLimit = std::size_t{64} << 20;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 constexpr std::array<std::string_view, 7> kStageWords = {
     "handing-over", "accepted", "printing", "summarising", "processed", "refused", "failed"};
-
-bool SamePlace(const RunEntry& entry, const platform::FileIdentity& identity,
-               const std::string& path) {
-    if (entry.identity.Known() && identity.Known())
-        return entry.identity == identity;
-    return entry.path == path;
-}
 
 // Names may hold blanks, line ends and bytes of any kind: every byte that is
 // not a visible ASCII character, and "%" itself, is written as "%XX".
@@ -39,6 +36,15 @@ void AppendEncoded(std::string& out, std::string_view text) {
             out.push_back(kHex[byte & 0xF]);
         }
     }
+}
+
+// A title may be empty (a file named ".olb"): it is written as "-" then,
+// which no encoded title can be.
+void AppendTitle(std::string& out, const std::string& title) {
+    if (title.empty() || title == "-")
+        out += title.empty() ? "-" : "%2D";
+    else
+        AppendEncoded(out, title);
 }
 
 int HexValue(char c) {
@@ -69,8 +75,12 @@ std::optional<std::string> Decoded(std::string_view text) {
     return out;
 }
 
-template <typename Number> bool ParseNumber(std::string_view text, Number& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+std::optional<std::string> DecodedTitle(std::string_view text) {
+    return text == "-" ? std::optional<std::string>(std::string()) : Decoded(text);
+}
+
+template <typename Number> bool ParseNumber(std::string_view text, Number& value, int base = 10) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     return error == std::errc{} && end == text.data() + text.size();
 }
 
@@ -93,31 +103,82 @@ bool SplitFields(std::string_view line, std::array<std::string_view, count>& fie
     return true;
 }
 
+bool ParseStage(std::string_view word, RunStage& stage) {
+    for (std::size_t i = 0; i < kStageWords.size(); ++i) {
+        if (kStageWords[i] == word) {
+            stage = static_cast<RunStage>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// "stage inode born-s born-ns size mtime-s mtime-ns digest title name"
 std::optional<RunEntry> ParseEntry(std::string_view line) {
+    std::array<std::string_view, 10> f;
+    RunEntry e;
+    platform::FileIdentity& id = e.identity;
+    if (!SplitFields(line, f) || !ParseStage(f[0], e.stage) || !ParseNumber(f[1], id.inode) ||
+        !ParseNumber(f[2], id.bornSeconds) || !ParseNumber(f[3], id.bornNanoseconds) ||
+        !ParseNumber(f[4], id.size) || !ParseNumber(f[5], id.modifiedSeconds) ||
+        !ParseNumber(f[6], id.modifiedNanoseconds) || !ParseNumber(f[7], id.digest, 16))
+        return std::nullopt;
+    std::optional<std::string> title = DecodedTitle(f[8]);
+    std::optional<std::string> name = Decoded(f[9]);
+    if (!title || !name || name->empty() || name->find('/') != std::string::npos)
+        return std::nullopt;
+    e.title = std::move(*title);
+    e.name = std::move(*name);
+    return e;
+}
+
+// "stage device inode born-s born-ns title path", as earlier versions wrote.
+std::optional<LegacyRunEntry> ParseLegacyEntry(std::string_view line) {
     std::array<std::string_view, 7> f;
-    if (!SplitFields(line, f))
+    LegacyRunEntry legacy;
+    RunEntry& e = legacy.entry;
+    if (!SplitFields(line, f) || !ParseStage(f[0], e.stage) ||
+        !ParseNumber(f[1], e.identity.device) || !ParseNumber(f[2], e.identity.inode) ||
+        !ParseNumber(f[3], e.identity.bornSeconds) ||
+        !ParseNumber(f[4], e.identity.bornNanoseconds))
         return std::nullopt;
-    RunEntry entry;
-    std::size_t stage = 0;
-    while (stage < kStageWords.size() && kStageWords[stage] != f[0])
-        ++stage;
-    if (stage == kStageWords.size())
-        return std::nullopt;
-    entry.stage = static_cast<RunStage>(stage);
-    if (!ParseNumber(f[1], entry.identity.device) || !ParseNumber(f[2], entry.identity.inode) ||
-        !ParseNumber(f[3], entry.identity.bornSeconds) ||
-        !ParseNumber(f[4], entry.identity.bornNanoseconds))
-        return std::nullopt;
-    // A title may be empty (a file named ".olb"): it is written as "-" then,
-    // which no encoded title can be.
-    std::optional<std::string> title =
-        f[5] == "-" ? std::optional<std::string>(std::string()) : Decoded(f[5]);
+    std::optional<std::string> title = DecodedTitle(f[5]);
     std::optional<std::string> path = Decoded(f[6]);
     if (!title || !path || path->empty())
         return std::nullopt;
-    entry.title = std::move(*title);
-    entry.path = std::move(*path);
-    return entry;
+    e.title = std::move(*title);
+    legacy.path = std::move(*path);
+    e.name = platform::SplitPath(legacy.path).name;
+    return legacy;
+}
+
+// Calls `take` for every line that holds something, with its number, after
+// the header line; false (with the line's number) when the header is not
+// `header` or `take` refuses a line. An empty text is an empty record.
+template <typename Take>
+bool ForEachLine(std::string_view text, std::string_view header, int* badLine, Take take) {
+    if (text.starts_with(kByteOrderMark))
+        text.remove_prefix(kByteOrderMark.size());
+    bool headerSeen = false;
+    int number = 0;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++number;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        const bool good = headerSeen ? take(line) : line == header;
+        headerSeen = true;
+        if (!good) {
+            if (badLine != nullptr)
+                *badLine = number;
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -125,137 +186,240 @@ std::optional<RunEntry> ParseEntry(std::string_view line) {
 std::string FormatRunRecord(const std::vector<RunEntry>& entries) {
     std::string text(kHeader);
     text.push_back('\n');
+    text.reserve(entries.size() * 96);
+    char digest[17];
     for (const RunEntry& e : entries) {
+        const platform::FileIdentity& id = e.identity;
         text += kStageWords[static_cast<std::size_t>(e.stage)];
-        text += ' ' + std::to_string(e.identity.device) + ' ' + std::to_string(e.identity.inode) +
-                ' ' + std::to_string(e.identity.bornSeconds) + ' ' +
-                std::to_string(e.identity.bornNanoseconds) + ' ';
-        if (e.title.empty() || e.title == "-")
-            text += e.title.empty() ? "-" : "%2D";
-        else
-            AppendEncoded(text, e.title);
+        text += ' ' + std::to_string(id.inode) + ' ' + std::to_string(id.bornSeconds) + ' ' +
+                std::to_string(id.bornNanoseconds) + ' ' + std::to_string(id.size) + ' ' +
+                std::to_string(id.modifiedSeconds) + ' ' + std::to_string(id.modifiedNanoseconds) +
+                ' ';
+        const auto [end, error] = std::to_chars(digest, digest + sizeof digest, id.digest, 16);
+        text.append(digest, end);
         text.push_back(' ');
-        AppendEncoded(text, e.path);
+        AppendTitle(text, e.title);
+        text.push_back(' ');
+        AppendEncoded(text, e.name);
         text.push_back('\n');
     }
     return text;
 }
 
-std::optional<std::vector<RunEntry>> ParseRunRecord(const std::string& text) {
-    std::string_view rest = text;
+std::optional<std::vector<RunEntry>> ParseRunRecord(const std::string& text, int* badLine) {
     std::vector<RunEntry> entries;
-    bool header = true;
-    while (!rest.empty()) {
-        const auto end = rest.find('\n');
-        if (end == std::string_view::npos)
-            return std::nullopt; // cut short: the last line has no end
-        const std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end + 1);
-        if (header) {
-            if (line != kHeader)
-                return std::nullopt;
-            header = false;
-            continue;
-        }
+    const bool read = ForEachLine(text, kHeader, badLine, [&entries](std::string_view line) {
         std::optional<RunEntry> entry = ParseEntry(line);
-        if (!entry || entries.size() >= kMaxEntries)
-            return std::nullopt;
-        entries.push_back(std::move(*entry));
-    }
-    if (header)
+        if (entry)
+            entries.push_back(std::move(*entry));
+        return entry.has_value();
+    });
+    if (!read)
         return std::nullopt;
     return entries;
 }
 
-StateFileRunRecordStore::StateFileRunRecordStore(std::string path)
-    : m_file(std::make_unique<platform::StateFile>(std::move(path))) {}
+std::optional<std::vector<LegacyRunEntry>> ParseLegacyRunRecord(const std::string& text) {
+    std::vector<LegacyRunEntry> entries;
+    const bool read = ForEachLine(text, kLegacyHeader, nullptr, [&entries](std::string_view line) {
+        std::optional<LegacyRunEntry> entry = ParseLegacyEntry(line);
+        if (entry)
+            entries.push_back(std::move(*entry));
+        return entry.has_value();
+    });
+    if (!read)
+        return std::nullopt;
+    return entries;
+}
+
+std::string FormatLegacyRunRecord(const std::vector<LegacyRunEntry>& entries) {
+    std::string text(kLegacyHeader);
+    text.push_back('\n');
+    for (const LegacyRunEntry& legacy : entries) {
+        const RunEntry& e = legacy.entry;
+        text += kStageWords[static_cast<std::size_t>(e.stage)];
+        text += ' ' + std::to_string(e.identity.device) + ' ' + std::to_string(e.identity.inode) +
+                ' ' + std::to_string(e.identity.bornSeconds) + ' ' +
+                std::to_string(e.identity.bornNanoseconds) + ' ';
+        AppendTitle(text, e.title);
+        text.push_back(' ');
+        AppendEncoded(text, legacy.path);
+        text.push_back('\n');
+    }
+    return text;
+}
+
+StateFileRunRecordStore::StateFileRunRecordStore(std::string path, platform::FileOps& ops,
+                                                 mode_t mode)
+    : m_file(std::make_unique<platform::StateFile>(std::move(path), ops, kRecordLimit, mode)) {}
 
 StateFileRunRecordStore::~StateFileRunRecordStore() = default;
 
 RunRecordStore::Loaded StateFileRunRecordStore::Load() {
+    using Result = Loaded::Result;
     std::string text;
     switch (m_file->Read(text)) {
     case platform::StateFile::ReadResult::Read:
-        return {std::move(text), false};
-    case platform::StateFile::ReadResult::Failed:
-        return {std::nullopt, true};
-    default:
+        return {Result::Read, std::move(text), 0};
+    case platform::StateFile::ReadResult::Missing:
         return {};
+    case platform::StateFile::ReadResult::Unusable:
+        return {Result::Unusable, {}, 0};
+    case platform::StateFile::ReadResult::Failed:
+        break;
     }
+    return {Result::Unreadable, {}, errno};
 }
 
 bool StateFileRunRecordStore::Save(const std::string& text) {
-    // The directory is made on the first write, and again should it be removed.
-    return m_file->Write(text) || (m_file->MakeParentDirectories() && m_file->Write(text));
+    return m_file->Write(text);
 }
 
-void StateFileRunRecordStore::SetAside() {
-    m_file->SetAside();
+void StateFileRunRecordStore::Sweep() {
+    m_file->RemoveTemporaries();
 }
 
-bool RunRecord::Load() {
+std::string StateFileRunRecordStore::Where() const {
+    return m_file->Path();
+}
+
+void RunRecord::UseStore(RunRecordStore* store) {
+    m_store = store;
     m_entries.clear();
     m_dirty = false;
+    m_loaded = false;
+    m_indexStale = true;
+}
+
+RecordLoad RunRecord::Load() {
+    m_entries.clear();
+    m_dirty = false;
+    m_loaded = false;
+    m_indexStale = true;
+    if (m_store == nullptr)
+        return {RecordLoad::Result::Unreadable, ENOENT, 0};
     const RunRecordStore::Loaded loaded = m_store->Load();
-    if (loaded.unreadable)
-        return false;
-    if (!loaded.text || loaded.text->empty())
-        return true;
-    std::optional<std::vector<RunEntry>> entries = ParseRunRecord(*loaded.text);
-    if (!entries) {
-        m_store->SetAside();
-        return true;
+    using Result = RunRecordStore::Loaded::Result;
+    switch (loaded.result) {
+    case Result::Unreadable:
+        return {RecordLoad::Result::Unreadable, loaded.error, 0};
+    case Result::Unusable:
+        return {RecordLoad::Result::Damaged, 0, 0};
+    case Result::Missing:
+        break;
+    case Result::Read: {
+        int badLine = 0;
+        std::optional<std::vector<RunEntry>> entries = ParseRunRecord(loaded.text, &badLine);
+        if (!entries)
+            return {RecordLoad::Result::Damaged, 0, badLine};
+        m_entries = std::move(*entries);
+        break;
     }
-    m_entries = std::move(*entries);
-    return true;
+    }
+    m_loaded = true;
+    return {};
 }
 
 bool RunRecord::Save() {
     if (!m_dirty)
         return true;
+    // What could not be read is never overwritten.
+    if (!m_loaded || m_store == nullptr) {
+        errno = EIO;
+        return false;
+    }
     if (!m_store->Save(FormatRunRecord(m_entries)))
         return false;
     m_dirty = false;
     return true;
 }
 
-const RunEntry* RunRecord::Find(const platform::FileIdentity& identity,
-                                const std::string& path) const {
-    for (const RunEntry& entry : m_entries)
-        if (SamePlace(entry, identity, path))
-            return &entry;
+void RunRecord::Reindex() const {
+    if (!m_indexStale)
+        return;
+    m_byName.clear();
+    m_byInode.clear();
+    m_byName.reserve(m_entries.size());
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        m_byName.emplace(m_entries[i].name, i);
+        if (m_entries[i].identity.HasBirthTime())
+            m_byInode.emplace(m_entries[i].identity.inode, i);
+    }
+    m_indexStale = false;
+}
+
+std::vector<const RunEntry*> RunRecord::Candidates(const std::string& name,
+                                                   const platform::FileIdentity& identity) const {
+    std::vector<const RunEntry*> found;
+    if (m_entries.empty())
+        return found;
+    Reindex();
+    const auto [first, last] = m_byName.equal_range(name);
+    for (auto it = first; it != last; ++it)
+        found.push_back(&m_entries[it->second]);
+    if (identity.HasBirthTime()) {
+        const auto [from, to] = m_byInode.equal_range(identity.inode);
+        for (auto it = from; it != to; ++it)
+            if (m_entries[it->second].name != name)
+                found.push_back(&m_entries[it->second]);
+    }
+    return found;
+}
+
+const RunEntry* RunRecord::Exact(const std::string& name,
+                                 const platform::FileIdentity& identity) const {
+    return const_cast<RunRecord*>(this)->Find(name, identity);
+}
+
+RunEntry* RunRecord::Find(const std::string& name, const platform::FileIdentity& identity) {
+    if (m_entries.empty())
+        return nullptr;
+    Reindex();
+    const auto [first, last] = m_byName.equal_range(name);
+    for (auto it = first; it != last; ++it)
+        if (m_entries[it->second].identity == identity)
+            return &m_entries[it->second];
     return nullptr;
 }
 
-RunEntry* RunRecord::FindMutable(const platform::FileIdentity& identity, const std::string& path) {
-    return const_cast<RunEntry*>(std::as_const(*this).Find(identity, path));
-}
-
 void RunRecord::Put(const RunEntry& entry) {
-    if (RunEntry* known = FindMutable(entry.identity, entry.path))
+    if (RunEntry* known = Find(entry.name, entry.identity)) {
         *known = entry;
-    else
+    } else {
         m_entries.push_back(entry);
-    m_dirty = true;
-}
-
-void RunRecord::SetStage(const platform::FileIdentity& identity, const std::string& path,
-                         RunStage stage) {
-    RunEntry* entry = FindMutable(identity, path);
-    if (entry == nullptr || entry->stage == stage)
-        return;
-    entry->stage = stage;
-    m_dirty = true;
-}
-
-void RunRecord::Erase(const platform::FileIdentity& identity, const std::string& path) {
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (SamePlace(*it, identity, path)) {
-            m_entries.erase(it);
-            m_dirty = true;
-            return;
+        if (!m_indexStale) {
+            m_byName.emplace(entry.name, m_entries.size() - 1);
+            if (entry.identity.HasBirthTime())
+                m_byInode.emplace(entry.identity.inode, m_entries.size() - 1);
         }
     }
+    m_dirty = true;
+}
+
+void RunRecord::SetStage(const RunEntry& entry, RunStage stage) {
+    RunEntry* known = Find(entry.name, entry.identity);
+    if (known == nullptr || known->stage == stage)
+        return;
+    known->stage = stage;
+    m_dirty = true;
+}
+
+void RunRecord::SetIdentity(const RunEntry& entry, const platform::FileIdentity& identity) {
+    RunEntry* known = Find(entry.name, entry.identity);
+    if (known == nullptr || known->identity == identity)
+        return;
+    known->identity = identity;
+    m_indexStale = true;
+    m_dirty = true;
+}
+
+void RunRecord::Erase(const RunEntry& entry) {
+    const RunEntry* known = Find(entry.name, entry.identity);
+    if (known == nullptr)
+        return;
+    m_entries.erase(m_entries.begin() + (known - m_entries.data()));
+    m_indexStale = true;
+    m_dirty = true;
 }
 
 } // namespace engine

@@ -12,5 +12,11 @@ inline constexpr const char* kStatusProcessingPrefix = "Processing batch '";
 inline constexpr const char* kStatusNotFiledPrefix = "Batch '";
 inline constexpr const char* kStatusNotFiledSuffix = "' could not be filed, retrying";
 inline constexpr const char* kStatusQueueInUse = "Queue directory is in use by another Tesmaro";
+inline constexpr const char* kStatusQueueLocked =
+    "Queue directory is locked by another program, no processing can be performed";
+inline constexpr const char* kStatusRecordUnwritable =
+    "Run record cannot be written, no processing can be performed";
+inline constexpr const char* kStatusRecordDamaged =
+    "Run record is damaged or unreadable, no processing can be performed";
 
 } // namespace engine

@@ -2,6 +2,7 @@
 #include "engine/FileError.h"
 #include "engine/OperationFlags.h"
 #include "platform/FirstLine.h"
+#include "platform/Path.h"
 #include "platform/RegularFile.h"
 
 #include <cerrno>
@@ -31,30 +32,56 @@ int CBatchQueue::SubmitBatch(const CBatch& batch) {
         return 0;
     }
     const std::int32_t flags = OperationFlags(m_settings);
-    // A record that could not be read at start-up is tried again; until it is
-    // read, what ran before is unknown and the batch waits.
-    if (!m_recordRead)
-        RestoreRunRecord();
-    if (!m_recordRead)
-        return 1;
     // The hand-over is on disk before the call, so that however this process
     // ends, the batch is never handed over again. When it cannot be written,
     // the batch waits rather than risk a second run.
-    m_record.Put({batch.identity, batch.path, batch.title, RunStage::HandingOver});
-    if (!m_record.Save()) {
-        m_record.Erase(batch.identity, batch.path);
-        m_record.Save();
+    RunEntry entry{batch.identity, platform::SplitPath(batch.path).name, batch.title,
+                   RunStage::HandingOver};
+    entry.identity.digest = DigestOf(batch.path, batch.identity);
+    entry.identity.device = 0; // a disk may come back under another number
+    m_record.Put(entry);
+    if (!SaveRecord()) {
+        m_record.Erase(entry);
+        return 1;
+    }
+    // The suite is given a path, not the file: a file put under the name since
+    // the scan would be run in its place. Looked at right before the call, a
+    // replacement waits for the next scan as the new batch it is.
+    if (!StillTheListedFile(batch)) {
+        m_record.Erase(entry);
+        SaveRecord();
         return 1;
     }
     const int accepted = m_services.library->QueueSampleBatch(batch.path, 0, 1, 0, flags);
     m_events.Report(EngineEvent::HandedOver(batch, flags, accepted != 0));
-    m_record.SetStage(batch.identity, batch.path,
-                      accepted != 0 ? RunStage::Accepted : RunStage::Refused);
-    m_record.Save();
+    // Replaced during the call, the suite may have read either file: the new
+    // one counts as handed over as well, so that neither runs again.
+    if (!StillTheListedFile(batch)) {
+        m_events.Report(EngineEvent::Replaced(batch));
+        platform::FileIdentity replacement;
+        if (platform::IdentifyAt(*m_services.files, batch.path, replacement)) {
+            replacement.digest = DigestOf(batch.path, replacement);
+            replacement.device = 0;
+            m_record.SetIdentity(entry, replacement);
+            entry.identity = replacement;
+        }
+    }
+    m_record.SetStage(entry, accepted != 0 ? RunStage::Accepted : RunStage::Refused);
+    SaveRecord();
     if (accepted == 0)
         return 0;
     m_submitted = 1;
     return 1;
+}
+
+bool CBatchQueue::StillTheListedFile(const CBatch& batch) {
+    if (!batch.identity.Known())
+        return true;
+    platform::FileIdentity now;
+    return platform::IdentifyAt(*m_services.files, batch.path, now) &&
+           platform::SameFileNow(now, batch.identity) && now.size == batch.identity.size &&
+           now.modifiedSeconds == batch.identity.modifiedSeconds &&
+           now.modifiedNanoseconds == batch.identity.modifiedNanoseconds;
 }
 
 int CBatchQueue::DetectQuanMarker(const CBatch& batch) {

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < entries->size(); ++i) {
         const engine::RunEntry& a = (*entries)[i];
         const engine::RunEntry& b = (*again)[i];
-        if (!(a.identity == b.identity) || a.path != b.path || a.title != b.title ||
+        if (!(a.identity == b.identity) || a.name != b.name || a.title != b.title ||
             a.stage != b.stage)
             std::abort();
     }

@@ -127,8 +127,7 @@ ssize_t SystemFileOps::GetAttribute(const char* path, const char* name, void* va
     return lgetxattr(path, name, value, size);
 }
 
-int SystemFileOps::Statx(int dirFd, const char* path, int flags, unsigned mask,
-                         struct statx* out) {
+int SystemFileOps::Statx(int dirFd, const char* path, int flags, unsigned mask, struct statx* out) {
     return statx(dirFd, path, flags, mask, out);
 }
 

@@ -1,51 +1,109 @@
 #pragma once
 
 #include "platform/FileDescriptor.h"
+#include "platform/FileOps.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
 namespace platform {
 
-// An advisory lock on a directory itself (flock LOCK_EX|LOCK_NB on an
-// O_RDONLY|O_DIRECTORY|O_CLOEXEC descriptor of it), so that only one process
-// on this machine works a queue directory, whatever user, session or runtime
-// directory it has. The kernel drops it when the process dies.
+// The lock that lets one Tesmaro at a time work a queue directory, whoever
+// runs it and through whichever mount or host it reaches the directory.
 //
-// The lock belongs to the open descriptor, not to the process: two objects in
-// one process exclude each other like two processes do, and a child made by
-// fork shares the parent's lock until both have let go of it.
+// It lives in Tesmaro's own folder inside the queue directory (kQueueFolderName),
+// made on first use with the queue directory's group and group permissions and
+// never with access for others, so only someone who may open that folder can
+// hold the lock. The lock is the file "lock" there, created exclusively, which
+// names its holder (host, boot, process, a token of the holding object) and a
+// heartbeat count:
+//   - on one mount, the holder also keeps a kernel lock (flock) on it, so a
+//     holder that died is seen at once;
+//   - on this machine, a holder's process is looked up, so a lock left by a
+//     process that ended, or before a reboot, is taken over at once;
+//   - from another host (or a view where neither tells), the holder rewrites
+//     its heartbeat every kHeartbeatSeconds; a lock whose text has not changed
+//     for kStaleSeconds of this process's own steady clock is stale.
+// A stale lock is renamed aside, checked to be the one judged stale, and
+// replaced by a fresh exclusive one; the holder checks on every Hold that the
+// lock file is still its own.
 class QueueDirectoryLock {
 public:
     enum class State {
-        Held,          // this object holds the directory's lock
-        HeldElsewhere, // another holder has it; the next Hold tries again
-        Unavailable,   // the directory cannot be opened or locked, or nothing is held yet
+        Held,          // this object holds the queue directory
+        HeldElsewhere, // another Tesmaro holds it; the next Hold tries again
+        HeldByOther,   // something that is not a Tesmaro holds or blocks the lock file
+        Unwritable,    // the directory is there, but its folder or lock cannot be made (Error())
+        Unavailable,   // the directory cannot be opened, or nothing is held yet
     };
 
-    QueueDirectoryLock() = default;
+    static constexpr std::int64_t kHeartbeatSeconds = 5;
+    static constexpr std::int64_t kStaleSeconds = 60;
+
+    // `steadySeconds` is a clock that never steps (tests pass their own).
+    explicit QueueDirectoryLock(FileOps& ops = DefaultFileOps(),
+                                std::function<std::int64_t()> steadySeconds = {});
+    ~QueueDirectoryLock();
     QueueDirectoryLock(const QueueDirectoryLock&) = delete;
     QueueDirectoryLock& operator=(const QueueDirectoryLock&) = delete;
 
-    // Holds the lock on `dir`, whichever path leads to it (a link, "a/../b").
-    // When `dir` still names the directory already aimed at, nothing changes,
-    // or the lock is tried again if someone else had it. When it names another
-    // directory, that one is tried, and the old lock goes only once the new one
-    // is taken or found taken elsewhere; while the new one cannot be opened or
-    // locked, the old one is kept, so a directory that comes back as itself is
-    // still ours. One open, one status and one close when nothing changes:
-    // cheap enough for every tick.
+    // Holds, or keeps holding, the lock of the queue directory `dir`. Aimed at
+    // another directory than before (or at one replaced under the same name),
+    // the old lock goes first, whether or not the new one can be taken. Cheap
+    // enough for every tick: a look at the lock file, and a rewrite of the
+    // heartbeat every kHeartbeatSeconds.
     State Hold(const std::string& dir);
-    // Lets the lock go; the state becomes Unavailable.
+    // Lets the lock go (its file is removed when it is still ours); the state
+    // becomes Unavailable.
     void Release();
     State GetState() const { return m_state; }
+    // The errno behind Unwritable or HeldByOther, else 0.
+    int Error() const { return m_error; }
+    // The folder of the directory aimed at: "<dir>/.tesmaro".
+    const std::string& Folder() const { return m_folder; }
+    // The mode for files made in the folder: the folder's group bits, never others'.
+    mode_t FileMode() const { return m_fileMode; }
 
 private:
-    FileDescriptor m_fd; // the directory aimed at, locked or not
-    bool m_locked = false;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
+    // Opens (making it when missing) the folder; false with m_error set.
+    bool OpenFolder(const struct stat& queue);
+    // Tries to take the lock file; the resulting state.
+    State TryTake();
+    // Creates a fresh lock file of ours; Held, or why not.
+    State CreateOwn();
+    // Looks at the lock file someone else made; stale lock files are taken over.
+    State JudgeOther(int fd);
+    State TakeOverStale(const std::string& judged);
+    // True while the lock file at the path is still the one this object made.
+    bool StillOurs();
+    void Beat();
+    std::string OwnText() const;
+
+    FileOps& m_ops;
+    std::function<std::int64_t()> m_steady;
+    std::string m_dir;
+    std::string m_folder;
+    std::string m_lockPath;
+    dev_t m_dirDevice = 0;
+    ino_t m_dirInode = 0;
+    bool m_aimed = false;
+    mode_t m_fileMode = 0600;
+    int m_fd = -1; // our lock file while held
+    ino_t m_lockInode = 0;
+    std::uint64_t m_token;
+    std::uint64_t m_beat = 0;
+    std::int64_t m_lastBeat = 0;
+    // What the other holder's lock file said, and since when (steady seconds).
+    std::string m_seenText;
+    std::int64_t m_seenSince = 0;
+    unsigned m_counter = 0;
     State m_state = State::Unavailable;
+    int m_error = 0;
 };
+
+// The name of Tesmaro's own folder inside a queue directory.
+inline constexpr const char* kQueueFolderName = ".tesmaro";
 
 } // namespace platform

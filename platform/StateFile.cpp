@@ -135,9 +135,12 @@ bool StateFile::Write(const std::string& content) {
     FileHandle temp(m_ops, CreateExclusive(
                                m_ops, parts.dir,
                                [&] { return TemporaryName(parts.name, getpid(), ++m_tempCounter); },
-                               0600, tempPath));
+                               m_mode, tempPath));
     if (!temp.IsOpen())
         return false;
+    // The umask must not take away the access a shared record needs.
+    if (m_mode != 0600)
+        m_ops.Fchmod(temp.Get(), m_mode);
     bool written =
         WriteAll(m_ops, temp.Get(), content.data(), content.size()) && m_ops.Fsync(temp.Get()) == 0;
     // A close error can be the first report of a failed write-back.

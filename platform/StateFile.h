@@ -17,9 +17,11 @@ namespace platform {
 // left behind is removed by RemoveTemporaries.
 class StateFile {
 public:
+    // `mode` is the file's mode whatever the umask (a record shared by a
+    // group is written with group access).
     explicit StateFile(std::string path, FileOps& ops = DefaultFileOps(),
-                       std::size_t limit = 1 << 20)
-        : m_path(std::move(path)), m_ops(ops), m_limit(limit) {}
+                       std::size_t limit = 1 << 20, mode_t mode = 0600)
+        : m_path(std::move(path)), m_ops(ops), m_limit(limit), m_mode(mode) {}
 
     enum class ReadResult {
         Read,     // `content` holds the whole file
@@ -70,6 +72,7 @@ private:
     std::string m_path;
     FileOps& m_ops;
     std::size_t m_limit;
+    mode_t m_mode;
     unsigned m_tempCounter = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "watcher/SubtreeWatches.h"
 
+#include "platform/QueueDirectoryLock.h"
+
 #include "platform/FileDescriptor.h"
 
 #include <dirent.h>
@@ -61,7 +63,11 @@ void SubtreeWatches::Resync() {
             continue; // gone meanwhile, or not readable: its subdirectories stay unwatched
         while (const dirent* entry = readdir(dir)) {
             const std::string_view name(entry->d_name);
-            if (name == "." || name == ".." || !IsDirectory(dir, *entry))
+            // Tesmaro's own folder changes at every step of every batch: its
+            // writes must not cost a rescan each.
+            if (name == "." || name == ".." ||
+                (dirPath == m_top && name == platform::kQueueFolderName) ||
+                !IsDirectory(dir, *entry))
                 continue;
             const std::string path = Join(dirPath, name);
             const int watch =

@@ -35,6 +35,9 @@ struct EngineScene {
     testsupport::FaultyFileOps files;
     testsupport::RecordingEventSink events;
     engine::MemoryRunRecordStore runs;
+    // Set to null before Start, the record is kept in the queue directory's
+    // own folder, one per queue, as in the program.
+    engine::RunRecordStore* recordStore = &runs;
     settings::CBatchParams params;
     std::unique_ptr<engine::CBatchQueue> engine;
 
@@ -57,8 +60,9 @@ struct EngineScene {
     // old one is gone first, as a process that ended.
     void Start() {
         engine.reset();
-        engine = std::make_unique<engine::CBatchQueue>(engine::EngineServices{
-            &library, &clock, engine::DefaultFinderFactory(), &files, m_launcher, &runs, &events});
+        engine = std::make_unique<engine::CBatchQueue>(
+            engine::EngineServices{&library, &clock, engine::DefaultFinderFactory(), &files,
+                                   m_launcher, recordStore, &events});
         Apply();
         engine->RestoreRunRecord();
     }

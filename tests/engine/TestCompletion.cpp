@@ -300,13 +300,15 @@ TEST(Completion, AFileThatCannotBeMovedStaysAndComesRoundAgain) {
     EXPECT_TRUE(testsupport::ListDirectory(s.queue).empty());
 }
 
-TEST(Completion, QueueDirChangedWhileABatchIsSubmitted) {
+TEST(Completion, QueueDirChangedWhileABatchIsSubmittedAndBack) {
     EngineScene s;
+    s.recordStore = nullptr;
+    s.Start();
     const std::string oldQueue = s.queue;
     s.params.PrintReport = 1;
     s.params.BrowserFile = "/opt/tools/Telvorn.exe";
     s.Apply();
-    s.Put("B.olb");
+    const std::string b = s.Put("B.olb");
     s.Put("B.rpt");
     s.SubmitHead();
 
@@ -316,17 +318,23 @@ TEST(Completion, QueueDirChangedWhileABatchIsSubmitted) {
     WriteFile(newQueue + "/B.log", "log\n");
     s.params.QueueDir = newQueue;
     s.Apply();
-    s.library.items = 0;
+    s.library.items = 1; // the suite still runs the batch of the old queue
     s.engine->ProcessStep();
-    // The result file is sought beside the batch's own path; the files are
-    // filed from the queue directory as it is set now.
+    // The batch under way belongs to the old queue's record: nothing of it is
+    // done from the new queue, and nothing of the new queue is taken for it.
+    EXPECT_TRUE(s.launcher.launches.empty());
+    EXPECT_TRUE(testsupport::ListDirectory(s.processed).empty());
+
+    // Pointed back, the old queue's record takes it up: one viewer run, filed
+    // whole, never handed over again.
+    s.params.QueueDir = oldQueue;
+    s.Apply();
+    s.IdleTicks(2);
     ASSERT_EQ(s.launcher.launches.size(), 1u);
     EXPECT_EQ(s.launcher.launches[0].request.arguments[1], oldQueue + "/B.rpt");
-    // A file of the batch's name there that is not the file handed over is a
-    // batch of its own, and stays to run.
-    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"B.log"}));
-    EXPECT_EQ(testsupport::ListDirectory(oldQueue), (Names{"B.olb", "B.rpt"}));
-    EXPECT_EQ(testsupport::ListDirectory(newQueue), (Names{"B.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"B.olb", "B.rpt"}));
+    EXPECT_EQ(testsupport::ListDirectory(newQueue), (Names{"B.log", "B.olb"}));
+    EXPECT_EQ(s.library.submittedPaths, Names{b});
 }
 
 TEST(Completion, ResultFileBaseCutsOnlyTheFileNamesExtension) {

@@ -16,8 +16,9 @@ namespace {
 
 RunEntry EntryFor(const std::string& path, const std::string& title, RunStage stage) {
     RunEntry entry;
-    EXPECT_TRUE(platform::IdentifyAt(AT_FDCWD, path.c_str(), entry.identity));
-    entry.path = path;
+    EXPECT_TRUE(platform::IdentifyAt(platform::DefaultFileOps(), path, entry.identity));
+    entry.identity.device = 0;
+    entry.name = std::filesystem::path(path).filename();
     entry.title = title;
     entry.stage = stage;
     return entry;
@@ -25,11 +26,11 @@ RunEntry EntryFor(const std::string& path, const std::string& title, RunStage st
 
 } // namespace
 
-TEST(RunRecord, OddNamesSurviveTheTextAndDamageIsRefused) {
+TEST(RunRecord, OddNamesSurviveTheTextHarmlessFormsReadAndDamageIsLeftAlone) {
     RunEntry odd;
-    odd.identity = {66306, 1234567, 1'700'000'000, 999'999'999};
+    odd.identity = {0, 1234567, 1'700'000'000, 999'999'999, 42, 1'700'000'001, 5, 0xFEDCBA98};
     odd.title = "a b\n%\xff-";
-    odd.path = "/q/a b\n%\xff-.olb";
+    odd.name = "a b\n%\xff-.olb";
     RunEntry empty = odd;
     empty.title = "";
     RunEntry dash = odd;
@@ -43,25 +44,52 @@ TEST(RunRecord, OddNamesSurviveTheTextAndDamageIsRefused) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ((*parsed)[i].identity, entries[i].identity);
         EXPECT_EQ((*parsed)[i].title, entries[i].title);
-        EXPECT_EQ((*parsed)[i].path, entries[i].path);
+        EXPECT_EQ((*parsed)[i].name, entries[i].name);
         EXPECT_EQ((*parsed)[i].stage, entries[i].stage);
     }
 
+    // What an editor or a copy does to a text file is read as meant.
+    const std::string one = "Tesmaro run record 2\naccepted 7 1 2 3 4 5 ab A A.olb\n";
+    for (const std::string& harmless :
+         Names{one, one + "\n\n", "\xEF\xBB\xBF" + one, one.substr(0, one.size() - 1),
+               "Tesmaro run record 2\r\naccepted 7 1 2 3 4 5 ab A A.olb\r\n", "", "\n"}) {
+        SCOPED_TRACE(harmless);
+        const auto read = engine::ParseRunRecord(harmless);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->size(), harmless.size() > 2 ? 1u : 0u);
+    }
+
+    // Real damage: nothing is handed over, the file stays as it is, and the
+    // status line and the log say so until someone mends or removes it.
     for (const std::string& damaged :
-         Names{"garbage\n", "Tesmaro run record 2\n", text.substr(0, text.size() - 1),
-               "Tesmaro run record 1\nrunning 1 2 3 4 t /q/t.olb\n",
-               "Tesmaro run record 1\naccepted 1 x 3 4 t /q/t.olb\n",
-               "Tesmaro run record 1\naccepted 1 2 3 4 t /q/t.olb extra\n",
-               "Tesmaro run record 1\naccepted 1 2 3 4 t%4 /q/t.olb\n",
-               "Tesmaro run record 1\naccepted  1 2 3 4 t /q/t.olb\n"}) {
+         Names{"garbage\n", "Tesmaro run record 3\n", "Tesmaro run record 1\n",
+               "Tesmaro run record 2\nrunning 1 2 3 4 5 6 0 t t.olb\n",
+               "Tesmaro run record 2\naccepted 1 x 3 4 5 6 0 t t.olb\n",
+               "Tesmaro run record 2\naccepted 1 2 3 4 5 6 0 t t.olb extra\n",
+               "Tesmaro run record 2\naccepted 1 2 3 4 5 6 0 t%4 t.olb\n",
+               "Tesmaro run record 2\naccepted 1 2 3 4 5 6 0 t q/t.olb\n",
+               "Tesmaro run record 2\naccepted  1 2 3 4 5 6 0 t t.olb\n"}) {
         SCOPED_TRACE(damaged);
         EXPECT_FALSE(engine::ParseRunRecord(damaged).has_value());
-        // The engine sets a damaged record aside and starts with an empty one.
         EngineScene s;
+        s.Put("A.olb");
         s.runs.text = damaged;
         s.Start();
-        EXPECT_TRUE(s.engine->Runs().IsEmpty());
-        EXPECT_EQ(s.runs.setAside, damaged);
+        s.IdleTicks(2);
+        EXPECT_TRUE(s.library.submittedPaths.empty());
+        EXPECT_EQ(s.runs.text, damaged);
+        EXPECT_EQ(s.runs.saves, 0);
+        EXPECT_EQ(s.engine->StatusMessage(),
+                  "Run record is damaged or unreadable, no processing can be performed");
+        const Names told = s.events.Told();
+        EXPECT_EQ(
+            std::count_if(told.begin(), told.end(),
+                          [](const std::string& e) { return e.starts_with("record-damaged"); }),
+            1);
+        // Removing it is the administrator's "start afresh".
+        s.runs.text.reset();
+        s.IdleTicks(1);
+        EXPECT_EQ(s.library.submittedPaths.size(), 1u);
     }
 }
 
@@ -180,7 +208,6 @@ TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
                                                      engine::DefaultFinderFactory(), &s.files,
                                                      &s.launcher, &otherRuns, &otherEvents});
     other.SetSettings(s.params);
-    s.engine->Rescan(); // the first one holds the directory
     s.library.running = 1;
     other.ProcessStep();
     EXPECT_TRUE(s.library.submittedPaths.empty());

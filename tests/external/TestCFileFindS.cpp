@@ -1,4 +1,5 @@
 #include "external/CFileFindS.h"
+#include "platform/FileOps.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -135,7 +136,7 @@ TEST(CFileFindS, ASearchThroughALinkedDirectoryNamesTheFilesTheKernelListed) {
             more = finder.FindNextFileA();
             paths.push_back(finder.GetFilePath());
             platform::FileIdentity identity;
-            ASSERT_TRUE(platform::IdentifyAt(AT_FDCWD, paths.back().c_str(), identity));
+            ASSERT_TRUE(platform::IdentifyAt(platform::DefaultFileOps(), paths.back(), identity));
             EXPECT_EQ(finder.GetFileIdentity(), identity);
             EXPECT_EQ(testsupport::ReadFile(paths.back()), "listed");
         }

@@ -1,5 +1,7 @@
 #include "support/TempDir.h"
 
+#include "platform/QueueDirectoryLock.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -45,7 +47,8 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        names.push_back(entry.path().filename().string());
+        if (entry.path().filename() != platform::kQueueFolderName)
+            names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -28,8 +28,8 @@ void WriteFile(const std::string& path, const std::string& content);
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
-// Every entry of a directory (all kinds), by name, sorted; empty when it
-// cannot be read.
+// Every entry of a directory (all kinds) but Tesmaro's own folder, by name,
+// sorted; empty when it cannot be read.
 std::vector<std::string> ListDirectory(const std::string& dir);
 // Writes a sparse file of `size` bytes: the given pieces at their offsets,
 // holes everywhere else; fails the test on error.

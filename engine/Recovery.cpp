@@ -1,0 +1,321 @@
+#include "engine/CBatchQueue.h"
+
+#include "platform/Path.h"
+#include "platform/RegularFile.h"
+#include "platform/StateFile.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <optional>
+
+namespace engine {
+
+namespace {
+
+constexpr const char* kRecordName = "runs";
+
+} // namespace
+
+void CBatchQueue::RestoreRunRecord() {
+    TakeQueue();
+}
+
+bool CBatchQueue::TakeQueue() {
+    using State = platform::QueueDirectoryLock::State;
+    const std::string dir = platform::SplitPath(ScanPattern()).dir;
+    const std::string folderBefore = m_queueLock.Folder();
+    const State lock = m_queueLock.Hold(dir.empty() ? "." : dir);
+    const bool present = lock != State::Unavailable;
+    m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
+    if (lock != State::Held) {
+        // Whatever was read is stale once another may write it: read it again
+        // when the lock is ours again. The batch under way belongs to the
+        // record that is left; it is taken up again from there.
+        AimRecordAt({});
+        m_submitted = 0;
+        switch (lock) {
+        case State::HeldElsewhere:
+            SetAccess(Access::InUse);
+            break;
+        case State::HeldByOther:
+            SetAccess(Access::Locked, m_queueLock.Error());
+            break;
+        case State::Unwritable:
+            SetAccess(Access::RecordUnwritable, m_queueLock.Error());
+            break;
+        default:
+            SetAccess(Access::Missing);
+            break;
+        }
+        return false;
+    }
+    if (m_queueLock.Folder() != folderBefore || !m_record.Loaded()) {
+        AimRecordAt(m_queueLock.Folder());
+        if (!LoadRecord())
+            return false;
+    }
+    // A change that could not be written before is written now; until then
+    // nothing moves on.
+    if (m_record.Dirty() && !SaveRecord())
+        return false;
+    SetAccess(Access::Ours);
+    return true;
+}
+
+void CBatchQueue::AimRecordAt(const std::string& folder) {
+    if (m_services.runs != nullptr) {
+        if (folder.empty())
+            m_record.UseStore(m_services.runs);
+        return;
+    }
+    m_record.UseStore(nullptr);
+    m_queueStore.reset();
+    if (folder.empty())
+        return;
+    m_queueStore = std::make_unique<StateFileRunRecordStore>(
+        platform::MakePath(folder, kRecordName), *m_services.files, m_queueLock.FileMode());
+    m_record.UseStore(m_queueStore.get());
+}
+
+bool CBatchQueue::LoadRecord() {
+    RunRecordStore& store = *m_record.Store();
+    // Only the lock's holder writes the record: what an interrupted write
+    // left is nobody's.
+    store.Sweep();
+    const RecordLoad loaded = m_record.Load();
+    switch (loaded.result) {
+    case RecordLoad::Result::Unreadable:
+        SetAccess(Access::RecordUnreadable, loaded.error);
+        return false;
+    case RecordLoad::Result::Damaged:
+        SetAccess(Access::RecordDamaged, 0, loaded.line);
+        return false;
+    case RecordLoad::Result::Read:
+        break;
+    }
+    MigrateLegacyRecord();
+    SettleInterruptedHandOvers();
+    m_current = CBatch{};
+    m_submitted = 0;
+    return !m_record.Dirty() || SaveRecord();
+}
+
+void CBatchQueue::SettleInterruptedHandOvers() {
+    // The hand-over call was under way when the last run ended: the suite may
+    // have taken the batch. While its queue holds items the batch counts as
+    // taken; otherwise it is failed, never run again and never called processed.
+    std::optional<bool> suiteHasItems;
+    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
+        if (entry.stage != RunStage::HandingOver)
+            continue;
+        if (!suiteHasItems)
+            suiteHasItems = m_services.library->GetNumberOfQueueItems() > 0;
+        m_record.SetStage(entry, *suiteHasItems ? RunStage::Accepted : RunStage::Failed);
+        if (!*suiteHasItems)
+            m_events.NoteFailure(platform::MakePath(m_settings.QueueDir, entry.name),
+                                 EngineEvent::Reason::Interrupted);
+    }
+}
+
+void CBatchQueue::MigrateLegacyRecord() {
+    if (m_services.legacyRuns.empty())
+        return;
+    platform::StateFile legacy(m_services.legacyRuns, *m_services.files);
+    std::string text;
+    if (legacy.Read(text) != platform::StateFile::ReadResult::Read)
+        return;
+    std::optional<std::vector<LegacyRunEntry>> entries = ParseLegacyRunRecord(text);
+    if (!entries)
+        return; // not a record this version knows: left alone
+    // An entry belongs to this queue when its directory is this very directory.
+    struct stat queue {};
+    const std::string dir = platform::SplitPath(ScanPattern()).dir;
+    if (m_services.files->Lstat((dir.empty() ? std::string(".") : dir + ".").c_str(), &queue) != 0)
+        return;
+    std::vector<LegacyRunEntry> others;
+    int moved = 0;
+    for (LegacyRunEntry& old : *entries) {
+        struct stat where {};
+        const std::string oldDir = platform::SplitPath(old.path).dir;
+        if (m_services.files->Lstat((oldDir + ".").c_str(), &where) != 0 ||
+            where.st_dev != queue.st_dev || where.st_ino != queue.st_ino) {
+            others.push_back(std::move(old));
+            continue;
+        }
+        // The file is looked at once more while its device is still known, so
+        // that its entry gets what survives a remount: size, times, digest.
+        RunEntry entry = old.entry;
+        platform::FileIdentity now;
+        const std::string path = platform::MakePath(dir, entry.name);
+        if (platform::IdentifyAt(*m_services.files, path, now) &&
+            platform::SameFileNow(now, entry.identity)) {
+            now.digest = DigestOf(path, now);
+            entry.identity = now;
+        }
+        entry.identity.device = 0;
+        m_record.Put(entry);
+        ++moved;
+    }
+    if (moved == 0)
+        return;
+    // The queue's record first: a stop in between leaves the entries in both,
+    // and moving them again changes nothing.
+    if (!SaveRecord())
+        return;
+    const bool rest =
+        others.empty() ? legacy.SetAside() : legacy.Write(FormatLegacyRunRecord(others));
+    (void)rest;
+    EngineEvent event =
+        EngineEvent::OfRecord(EngineEvent::Kind::RecordMigrated, m_services.legacyRuns, 0, moved);
+    event.dir = m_settings.QueueDir;
+    m_events.Report(event);
+}
+
+bool CBatchQueue::SaveRecord() {
+    if (m_record.Save())
+        return true;
+    SetAccess(Access::RecordUnwritable, errno != 0 ? errno : EIO);
+    return false;
+}
+
+void CBatchQueue::SetAccess(Access access, int error, int line) {
+    m_access = access;
+    const std::string where = m_record.Store() != nullptr && !m_record.Store()->Where().empty()
+                                  ? m_record.Store()->Where()
+                                  : m_queueLock.Folder();
+    using Kind = EngineEvent::Kind;
+    switch (access) {
+    case Access::Ours:
+        m_events.RecordSeen(Kind::RecordWorking, where);
+        break;
+    case Access::Locked:
+        m_events.RecordSeen(Kind::QueueLocked, m_settings.QueueDir, error);
+        break;
+    case Access::RecordUnwritable:
+        m_events.RecordSeen(Kind::RecordUnwritable, where, error);
+        break;
+    case Access::RecordUnreadable:
+        m_events.RecordSeen(Kind::RecordUnreadable, where, error);
+        break;
+    case Access::RecordDamaged:
+        m_events.RecordSeen(Kind::RecordDamaged, where, 0, line);
+        break;
+    case Access::Missing:
+    case Access::InUse:
+        break; // told as the queue directory's own events
+    }
+}
+
+void CBatchQueue::Recover() {
+    ForgetBatchesThatLeft();
+    AdoptBatchInFlight();
+}
+
+bool CBatchQueue::IsRecordedFile(const platform::FileIdentity& recorded, const std::string& path) {
+    platform::FileIdentity now;
+    if (!platform::IdentifyAt(*m_services.files, path, now))
+        return false;
+    if (!recorded.Known())
+        return true;
+    switch (platform::CompareStable(recorded, now)) {
+    case platform::Sameness::Same:
+        return true;
+    case platform::Sameness::Different:
+        return false;
+    case platform::Sameness::NeedsDigest:
+        break;
+    }
+    const std::uint64_t digest = DigestOf(path, now);
+    // A file whose content cannot be read now cannot be told from the
+    // recorded one: it counts as that one, so that it never runs twice.
+    return digest == 0 || recorded.digest == 0 || digest == recorded.digest;
+}
+
+std::uint64_t CBatchQueue::DigestOf(const std::string& path,
+                                    const platform::FileIdentity& identity) {
+    platform::FileIdentity key = identity;
+    key.digest = 0;
+    if (const auto known = m_digests.find(path);
+        known != m_digests.end() && known->second.first == key)
+        return known->second.second;
+    platform::FileOps& files = *m_services.files;
+    platform::FileHandle file(files, platform::OpenRegularFile(files, path));
+    const std::uint64_t digest = file.IsOpen() ? platform::ContentDigest(files, file.Get()) : 0;
+    // Kept for the files still listed; the map never outgrows the queue.
+    if (m_digests.size() > 2 * m_list.GetCount() + 16)
+        m_digests.clear();
+    if (digest != 0)
+        m_digests[path] = {key, digest};
+    return digest;
+}
+
+const RunEntry* CBatchQueue::EntryOf(const CBatch& batch) {
+    const std::string name = platform::SplitPath(batch.path).name;
+    for (const RunEntry* entry : m_record.Candidates(name, batch.identity)) {
+        if (!batch.identity.Known() || !entry->identity.Known()) {
+            if (entry->name == name)
+                return entry; // scripted entries: the name decides
+            continue;
+        }
+        switch (platform::CompareStable(entry->identity, batch.identity)) {
+        case platform::Sameness::Same:
+            return entry;
+        case platform::Sameness::Different:
+            continue;
+        case platform::Sameness::NeedsDigest:
+            if (entry->name != name)
+                continue;
+            const std::uint64_t digest = DigestOf(batch.path, batch.identity);
+            if (digest == 0 || entry->identity.digest == 0 || digest == entry->identity.digest)
+                return entry;
+        }
+    }
+    return nullptr;
+}
+
+void CBatchQueue::ForgetBatchesThatLeft() {
+    // Only a batch whose file is known to be gone is forgotten: a directory
+    // that is away for a moment must not make a batch new again.
+    std::optional<bool> directoryPresent;
+    bool changed = false;
+    std::vector<const RunEntry*> listed;
+    for (const CBatch& batch : m_list)
+        if (const RunEntry* entry = EntryOf(batch))
+            listed.push_back(entry);
+    std::vector<RunEntry> gone;
+    for (const RunEntry& entry : m_record.Entries()) {
+        if (!entry.InFlight() || std::find(listed.begin(), listed.end(), &entry) != listed.end())
+            continue;
+        if (IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)))
+            continue; // still there; the scan did not list it
+        gone.push_back(entry);
+    }
+    for (const RunEntry& entry : gone) {
+        if (!directoryPresent)
+            directoryPresent = QueueDirectoryPresent();
+        if (!*directoryPresent)
+            return;
+        m_record.Erase(entry);
+        m_events.Forget(platform::MakePath(m_settings.QueueDir, entry.name));
+        changed = true;
+    }
+    if (changed)
+        SaveRecord();
+}
+
+void CBatchQueue::AdoptBatchInFlight() {
+    if (m_submitted != 0 || m_record.IsEmpty())
+        return;
+    for (const CBatch& batch : m_list) {
+        const RunEntry* entry = EntryOf(batch);
+        if (entry != nullptr && entry->InFlight()) {
+            m_current = batch;
+            m_current.identity = entry->identity;
+            m_submitted = 1;
+            return;
+        }
+    }
+}
+
+} // namespace engine
