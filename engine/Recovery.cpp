@@ -163,9 +163,13 @@ void CBatchQueue::MigrateLegacyRecord() {
     // and moving them again changes nothing.
     if (!SaveRecord())
         return;
-    const bool rest =
-        others.empty() ? legacy.SetAside() : legacy.Write(FormatLegacyRunRecord(others));
-    (void)rest;
+    // What is left belongs to other queues; a record with nothing left is
+    // kept under another name, for the administrator to look at.
+    const std::string migrated = m_services.legacyRuns + ".migrated";
+    if (others.empty())
+        m_services.files->Rename(m_services.legacyRuns.c_str(), migrated.c_str());
+    else
+        legacy.Write(FormatLegacyRunRecord(others));
     EngineEvent event =
         EngineEvent::OfRecord(EngineEvent::Kind::RecordMigrated, m_services.legacyRuns, 0, moved);
     event.dir = m_settings.QueueDir;

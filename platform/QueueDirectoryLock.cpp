@@ -274,8 +274,9 @@ QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
     if (tesmaro && holder.host == HostName() && holder.boot == BootId() && holder.boot != "-") {
         // Held on this machine: our own process holds its kernel lock while it
         // holds, and another process is looked up.
-        const bool alive = holder.pid == getpid() ? !kernelFree : ProcessAlive(holder);
-        return alive ? State::HeldElsewhere : TakeOverStale(text);
+        if (holder.pid == getpid())
+            return kernelFree ? TakeOverOwn() : State::HeldElsewhere;
+        return ProcessAlive(holder) ? State::HeldElsewhere : TakeOverStale(text);
     }
     if (tesmaro && holder.host == HostName() && holder.boot != BootId())
         return TakeOverStale(text); // left before the last reboot
@@ -311,6 +312,28 @@ QueueDirectoryLock::State QueueDirectoryLock::TakeOverStale(const std::string& j
     m_ops.Unlink(aside.c_str());
     m_seenText.clear();
     return CreateOwn();
+}
+
+QueueDirectoryLock::State QueueDirectoryLock::TakeOverOwn() {
+    // A lock this process made and let go of (its holder lost sight of it for
+    // a moment): taken again in place. Two holders in this process exclude
+    // each other through the kernel lock, whatever the file system.
+    const int fd = m_ops.Open(m_lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0)
+        return State::HeldElsewhere;
+    const std::string text = OwnText();
+    if (m_ops.Flock(fd, LOCK_EX | LOCK_NB) != 0 || m_ops.Fstat(fd, &st) != 0 ||
+        m_ops.Lseek(fd, 0, SEEK_SET) != 0 ||
+        m_ops.Write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        m_ops.Ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+        m_ops.Close(fd);
+        return State::HeldElsewhere;
+    }
+    m_fd = fd;
+    m_lockInode = st.st_ino;
+    m_lastBeat = m_steady();
+    return State::Held;
 }
 
 bool QueueDirectoryLock::StillOurs() {

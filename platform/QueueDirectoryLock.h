@@ -76,6 +76,7 @@ private:
     // Looks at the lock file someone else made; stale lock files are taken over.
     State JudgeOther(int fd);
     State TakeOverStale(const std::string& judged);
+    State TakeOverOwn();
     // True while the lock file at the path is still the one this object made.
     bool StillOurs();
     void Beat();
