@@ -1,5 +1,6 @@
 #include "engine/CBatchQueue.h"
 
+#include "platform/DurableWrite.h"
 #include "platform/Path.h"
 #include "platform/RegularFile.h"
 #include "platform/StateFile.h"
@@ -52,6 +53,15 @@ bool CBatchQueue::TakeQueue() {
     }
     if (m_queueLock.Folder() != folderBefore || !m_record.Loaded()) {
         AimRecordAt(m_queueLock.Folder());
+        // The lock may just have made the record's folder: its name is on
+        // disk in the queue directory before anything recorded in it counts,
+        // or a power cut could take a recorded hand-over with it and the
+        // batch would be handed over a second time.
+        if (m_services.runs == nullptr &&
+            !platform::SyncDirectory(*m_services.files, dir.empty() ? "." : dir)) {
+            SetAccess(Access::RecordUnwritable, errno != 0 ? errno : EIO);
+            return false;
+        }
         if (!LoadRecord())
             return false;
     }
