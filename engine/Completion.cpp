@@ -92,8 +92,14 @@ int CBatchQueue::FileBatchFiles(const CBatch& batch, bool processed, const Queue
 
 int CBatchQueue::FlushFiling(const std::vector<std::string>& dests) {
     platform::FileOps& ops = *m_services.files;
+    // Each destination's own name is flushed as well, through "..", before the
+    // queue directory: a destination made a moment ago (by FilingDestination
+    // or anyone else) is not on disk until its parent is, and a power cut
+    // would take the filed files with it once their removal from the queue
+    // directory is on disk.
     for (const std::string& dest : dests)
-        if (!platform::SyncDirectory(ops, dest))
+        if (!platform::SyncDirectory(ops, dest) ||
+            !platform::SyncDirectory(ops, platform::MakePath(dest, "..")))
             return errno != 0 ? errno : EIO;
     if (!platform::SyncDirectory(ops, m_settings.QueueDir))
         return errno != 0 ? errno : EIO;
