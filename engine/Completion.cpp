@@ -175,15 +175,50 @@ void CBatchQueue::NoteDestination(const CBatch& batch, bool processed) {
 }
 
 void CBatchQueue::RetryPendingFilings() {
-    for (const RunEntry& entry : std::vector<RunEntry>(m_record.Entries())) {
-        if (!entry.AwaitsFiling())
-            continue;
+    std::vector<RunEntry> pending;
+    for (const RunEntry& entry : m_record.Entries())
+        if (entry.AwaitsFiling())
+            pending.push_back(entry);
+    if (pending.empty())
+        return;
+    // One look at the queue directory for all of them: a record with
+    // thousands of unfiled batches must not hold the tick.
+    QueueFiles files(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"));
+    platform::DurableMove move(*m_services.files);
+    std::vector<std::pair<CBatch, bool>> whole;
+    std::vector<std::string> dests;
+    for (const bool processed : {true, false})
+        if (std::any_of(pending.begin(), pending.end(),
+                        [processed](const RunEntry& e) { return e.ToProcessed() == processed; }))
+            dests.push_back(FilingDestination(processed));
+    for (const RunEntry& entry : pending) {
         CBatch batch;
         batch.title = entry.title;
         batch.path = platform::MakePath(m_settings.QueueDir, entry.name);
         batch.identity = entry.identity;
-        FileAndForget(batch, entry.ToProcessed());
+        const bool processed = entry.ToProcessed();
+        std::vector<const QueueFile*> moved;
+        const int error = MoveBatchFiles(batch, files.Of(batch),
+                                         processed ? m_settings.ProcessedDir : m_settings.FailedDir,
+                                         move, &moved);
+        for (const QueueFile* file : moved)
+            files.Take(file);
+        if (error != 0)
+            m_events.FilingLeftFiles(batch, error);
+        else
+            whole.emplace_back(std::move(batch), processed);
     }
+    // The moves are on disk before the record forgets a batch, and "nothing
+    // left" counts only when the directory could be read.
+    if (whole.empty() || FlushFiling(dests) != 0 || !QueueDirectoryPresent())
+        return;
+    for (const auto& [batch, processed] : whole) {
+        ReportFiled(batch, processed);
+        if (const RunEntry* entry = m_record.Exact(BatchFileName(batch), batch.identity))
+            m_record.Erase(*entry);
+        m_filedThisTick.push_back(batch.path);
+    }
+    SaveRecord();
 }
 
 void CBatchQueue::FileEveryWaitingBatch() {

@@ -293,12 +293,14 @@ void CBatchQueue::ForgetBatchesThatLeft() {
     // that is away for a moment must not make a batch new again.
     std::optional<bool> directoryPresent;
     bool changed = false;
+    // Positions are fixed from here until the first Erase.
+    const std::vector<RunEntry>& entries = m_record.Entries();
     std::vector<const RunEntry*> listed;
     for (const CBatch& batch : m_list)
         if (const RunEntry* entry = EntryOf(batch))
             listed.push_back(entry);
     std::vector<RunEntry> gone;
-    for (const RunEntry& entry : m_record.Entries()) {
+    for (const RunEntry& entry : entries) {
         if (!entry.InFlight() || std::find(listed.begin(), listed.end(), &entry) != listed.end())
             continue;
         if (IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)))

@@ -286,6 +286,8 @@ std::string StateFileRunRecordStore::Where() const {
 void RunRecord::UseStore(RunRecordStore* store) {
     m_store = store;
     m_entries.clear();
+    m_live.clear();
+    m_erased = 0;
     m_dirty = false;
     m_loaded = false;
     m_indexStale = true;
@@ -293,6 +295,8 @@ void RunRecord::UseStore(RunRecordStore* store) {
 
 RecordLoad RunRecord::Load() {
     m_entries.clear();
+    m_live.clear();
+    m_erased = 0;
     m_dirty = false;
     m_loaded = false;
     m_indexStale = true;
@@ -313,6 +317,7 @@ RecordLoad RunRecord::Load() {
         if (!entries)
             return {RecordLoad::Result::Damaged, 0, badLine};
         m_entries = std::move(*entries);
+        m_live.assign(m_entries.size(), true);
         break;
     }
     }
@@ -328,15 +333,34 @@ bool RunRecord::Save() {
         errno = EIO;
         return false;
     }
-    if (!m_store->Save(FormatRunRecord(m_entries)))
+    if (!m_store->Save(FormatRunRecord(Entries())))
         return false;
     m_dirty = false;
     return true;
 }
 
+const std::vector<RunEntry>& RunRecord::Entries() const {
+    Compact();
+    return m_entries;
+}
+
+void RunRecord::Compact() const {
+    if (m_erased == 0)
+        return;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        if (m_live[i] && kept++ != i)
+            m_entries[kept - 1] = std::move(m_entries[i]);
+    m_entries.resize(kept);
+    m_live.assign(kept, true);
+    m_erased = 0;
+    m_indexStale = true;
+}
+
 void RunRecord::Reindex() const {
     if (!m_indexStale)
         return;
+    Compact();
     m_byName.clear();
     m_byInode.clear();
     m_byName.reserve(m_entries.size());
@@ -351,7 +375,7 @@ void RunRecord::Reindex() const {
 std::vector<const RunEntry*> RunRecord::Candidates(const std::string& name,
                                                    const platform::FileIdentity& identity) const {
     std::vector<const RunEntry*> found;
-    if (m_entries.empty())
+    if (IsEmpty())
         return found;
     Reindex();
     const auto [first, last] = m_byName.equal_range(name);
@@ -372,7 +396,7 @@ const RunEntry* RunRecord::Exact(const std::string& name,
 }
 
 RunEntry* RunRecord::Find(const std::string& name, const platform::FileIdentity& identity) {
-    if (m_entries.empty())
+    if (IsEmpty())
         return nullptr;
     Reindex();
     const auto [first, last] = m_byName.equal_range(name);
@@ -387,6 +411,7 @@ void RunRecord::Put(const RunEntry& entry) {
         *known = entry;
     } else {
         m_entries.push_back(entry);
+        m_live.push_back(true);
         if (!m_indexStale) {
             m_byName.emplace(entry.name, m_entries.size() - 1);
             if (entry.identity.HasBirthTime())
@@ -417,8 +442,22 @@ void RunRecord::Erase(const RunEntry& entry) {
     const RunEntry* known = Find(entry.name, entry.identity);
     if (known == nullptr)
         return;
-    m_entries.erase(m_entries.begin() + (known - m_entries.data()));
-    m_indexStale = true;
+    const auto at = static_cast<std::size_t>(known - m_entries.data());
+    // Out of the index at once; out of the list at the next Compact.
+    const auto drop = [at](auto& index, const auto& key) {
+        const auto [first, last] = index.equal_range(key);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == at) {
+                index.erase(it);
+                return;
+            }
+        }
+    };
+    drop(m_byName, known->name);
+    if (known->identity.HasBirthTime())
+        drop(m_byInode, known->identity.inode);
+    m_live[at] = false;
+    ++m_erased;
     m_dirty = true;
 }
 

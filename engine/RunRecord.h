@@ -157,15 +157,21 @@ public:
     void SetIdentity(const RunEntry& entry, const platform::FileIdentity& identity);
     void Erase(const RunEntry& entry);
 
-    const std::vector<RunEntry>& Entries() const { return m_entries; }
-    bool IsEmpty() const { return m_entries.empty(); }
+    const std::vector<RunEntry>& Entries() const;
+    bool IsEmpty() const { return m_entries.size() == m_erased; }
 
 private:
     RunEntry* Find(const std::string& name, const platform::FileIdentity& identity);
     void Reindex() const;
+    // Drops the erased entries; positions change, so the index is rebuilt.
+    void Compact() const;
 
     RunRecordStore* m_store;
-    std::vector<RunEntry> m_entries;
+    // Erased entries stay in place until the next Compact, so that erasing
+    // many in one tick does not rebuild the index each time.
+    mutable std::vector<RunEntry> m_entries;
+    mutable std::vector<bool> m_live;
+    mutable std::size_t m_erased = 0;
     bool m_dirty = false;
     bool m_loaded = false;
     // Positions by name and by inode, rebuilt after an erase.

@@ -407,3 +407,17 @@ TEST(Completion, GetResultExtensionAndGetReportScheme) {
     EXPECT_TRUE(s.engine->GetReportScheme(named, scheme));
     EXPECT_EQ(scheme, std::string(259, 'q'));
 }
+
+TEST(Completion, ABatchFiledToProcessedOnARetryIsNotAlsoToldAsFailedByAnAbortInTheSameTick) {
+    EngineScene s;
+    s.Put("A.olb");
+    testsupport::WriteFile(s.processed, "not a directory");
+    s.SubmitHead();
+    s.IdleTicks(1); // completed, but Processed cannot take it
+    std::filesystem::remove(s.processed);
+    WriteFile(s.abortFile, "");
+    s.events.Told();
+    s.IdleTicks(1);
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
+    EXPECT_EQ(s.events.Told(), Names{"filed A Processed"});
+}

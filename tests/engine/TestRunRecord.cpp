@@ -164,21 +164,141 @@ TEST(RunRecord, RestartedWhileTheSuiteRunsABatchItIsCompletedNotHandedOverAgain)
     EXPECT_EQ(s.library.submittedPaths, (Names{a, again}));
 }
 
-TEST(RunRecord, NothingIsHandedOverWhileTheRecordCannotBeReadOrWritten) {
-    for (const bool unreadable : {true, false}) {
-        SCOPED_TRACE(unreadable ? "unreadable" : "unwritable");
+TEST(RunRecord, NothingMovesOnWhileTheRecordCannotBeReadOrWrittenAndTheStatusLineSaysWhy) {
+    struct Case {
+        const char* what;
+        bool unreadable, unwritableAtStart, unwritableAtViewer;
+        const char* status;
+        const char* told;
+    };
+    const Case cases[] = {
+        {"unreadable", true, false, false,
+         "Run record is damaged or unreadable, no processing can be performed",
+         "record-unreadable"},
+        {"unwritable", false, true, false,
+         "Run record cannot be written, no processing can be performed", "record-unwritable"},
+        {"the report viewer's stage cannot be written", false, false, true,
+         "Run record cannot be written, no processing can be performed", "record-unwritable"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         EngineScene s;
+        s.params.PrintReport = 1;
+        s.params.BrowserFile = "/opt/tools/Telvorn.exe";
         s.Put("A.olb");
-        s.runs.unreadable = unreadable;
-        s.runs.failSaves = !unreadable;
+        s.Put("A.rpt");
+        s.runs.unreadable = c.unreadable;
+        s.runs.failSaves = c.unwritableAtStart;
         s.Start();
-        s.IdleTicks(2);
-        EXPECT_TRUE(s.library.submittedPaths.empty());
-        EXPECT_EQ(testsupport::ListDirectory(s.queue), Names{"A.olb"});
+        if (c.unwritableAtViewer) {
+            s.SubmitHead();
+            s.runs.failSaves = true;
+        }
+        s.IdleTicks(3);
+        // Waiting at its stage: no viewer skipped, nothing filed past it.
+        EXPECT_EQ(s.library.submittedPaths.size(), c.unwritableAtViewer ? 1u : 0u);
+        EXPECT_TRUE(s.launcher.launches.empty());
+        EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"A.olb", "A.rpt"}));
+        EXPECT_EQ(s.engine->StatusMessage(), c.status);
+        Names told = s.events.Told();
+        EXPECT_EQ(std::count(told.begin(), told.end(), c.told), 1);
+
         s.runs.unreadable = s.runs.failSaves = false;
-        s.IdleTicks(1);
+        s.IdleTicks(3);
         EXPECT_EQ(s.library.submittedPaths.size(), 1u);
+        EXPECT_EQ(s.launcher.launches.size(), 1u);
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.olb", "A.rpt"}));
+        told = s.events.Told();
+        EXPECT_EQ(std::count(told.begin(), told.end(), "record-working"), 1);
     }
+}
+
+// A Tesmaro that takes over the queue (another operator's, or the same one
+// after a restart, with nothing but the queue directory in common) finds what
+// the last one left there, and no batch runs twice.
+TEST(RunRecord, TheQueueKeepsItsOwnRecordForWhoeverWorksItNext) {
+    enum class Meanwhile { SuiteRuns, FilingFails, QueueDirElsewhere, OldPerUserRecord };
+    struct Case {
+        const char* what;
+        Meanwhile meanwhile;
+    };
+    const Case cases[] = {
+        {"taken over while the suite runs the batch", Meanwhile::SuiteRuns},
+        {"taken over while its filing fails", Meanwhile::FilingFails},
+        {"QueueDir elsewhere for one start while its filing fails", Meanwhile::QueueDirElsewhere},
+        {"an earlier version's per-user record", Meanwhile::OldPerUserRecord},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        s.recordStore = nullptr;
+        const std::string a = s.Put("A.olb");
+        s.Put("A.log");
+        const std::string legacy = s.root / "state/Tesmaro.runs";
+        if (c.meanwhile == Meanwhile::OldPerUserRecord) {
+            // Written by an earlier version: by full path and device.
+            std::filesystem::create_directory(s.root / "state");
+            engine::LegacyRunEntry old{EntryFor(a, "A", RunStage::Accepted), a};
+            testsupport::WriteFile(
+                legacy, engine::FormatLegacyRunRecord({old, {old.entry, s.root / "other/A.olb"}}));
+            s.library.items = 1;
+        } else if (c.meanwhile != Meanwhile::SuiteRuns) {
+            testsupport::WriteFile(s.processed, "not a directory");
+        }
+        if (c.meanwhile != Meanwhile::OldPerUserRecord) {
+            s.Start();
+            s.SubmitHead();
+            s.library.items = c.meanwhile == Meanwhile::SuiteRuns ? 1 : 0;
+            s.IdleTicks(c.meanwhile == Meanwhile::SuiteRuns ? 0 : 2);
+        }
+        if (c.meanwhile == Meanwhile::QueueDirElsewhere) {
+            s.params.QueueDir = s.root / "elsewhere";
+            std::filesystem::create_directory(s.params.QueueDir);
+            s.Start();
+            s.IdleTicks(2);
+            s.params.QueueDir = s.queue;
+        }
+        std::filesystem::remove(s.processed);
+
+        // The next Tesmaro: a new engine, sharing nothing with the last.
+        s.engine.reset();
+        s.events.Told();
+        s.engine = std::make_unique<engine::CBatchQueue>(
+            engine::EngineServices{&s.library, &s.clock, engine::DefaultFinderFactory(), &s.files,
+                                   &s.launcher, nullptr, &s.events, legacy});
+        s.Apply();
+        s.IdleTicks(3);
+        EXPECT_EQ(s.library.submittedPaths,
+                  c.meanwhile == Meanwhile::OldPerUserRecord ? Names{} : Names{a});
+        EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"A.log", "A.olb"}));
+        EXPECT_TRUE(s.engine->Runs().IsEmpty());
+        if (c.meanwhile == Meanwhile::OldPerUserRecord) {
+            // What belongs to other queues stays where it was.
+            const auto rest = engine::ParseLegacyRunRecord(testsupport::ReadFile(legacy));
+            ASSERT_TRUE(rest.has_value());
+            ASSERT_EQ(rest->size(), 1u);
+            EXPECT_EQ(rest->front().path, s.root / "other/A.olb");
+            const Names told = s.events.Told();
+            EXPECT_EQ(std::count(told.begin(), told.end(), "record-migrated"), 1);
+        }
+    }
+}
+
+TEST(RunRecord, AHundredThousandUnfiledBatchesDoNotStopTheQueue) {
+    EngineScene s;
+    std::vector<RunEntry> entries(100'000);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].identity = {0, 1'000 + i, 1'700'000'000, 1, 10, 1'700'000'000, 1, 1};
+        entries[i].name = "gone" + std::to_string(i) + ".olb";
+        entries[i].title = "gone" + std::to_string(i);
+        entries[i].stage = i % 2 == 0 ? RunStage::Processed : RunStage::Refused;
+    }
+    s.runs.text = engine::FormatRunRecord(entries);
+    const std::string a = s.Put("A.olb");
+    s.Start();
+    s.IdleTicks(2);
+    EXPECT_EQ(s.library.submittedPaths, Names{a});
+    EXPECT_TRUE(s.engine->Runs().Entries().size() <= 1u);
 }
 
 TEST(RunRecord, AShortOutageOfTheQueueDirectoryDoesNotRunTheBatchAgain) {
@@ -219,4 +339,62 @@ TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
     EXPECT_EQ(s.library.submittedPaths, Names{a});
     EXPECT_EQ(otherEvents.Told(),
               (Names{"queue-released", "suite-appeared", "handed-over A flags=12 accepted"}));
+}
+
+TEST(RunRecord, AFileIsKnownByWhatSurvivesARemountNeverByItsDevice) {
+    using platform::Sameness;
+    const platform::FileIdentity born{1, 77, 1'700'000'000, 5, 10, 1'700'000'100, 9, 0xAB};
+    platform::FileIdentity unborn = born;
+    unborn.bornSeconds = 0;
+    unborn.bornNanoseconds = 0;
+    const auto with = [](platform::FileIdentity id, auto change) {
+        change(id);
+        return id;
+    };
+    struct Case {
+        const char* what;
+        platform::FileIdentity recorded, found;
+        Sameness expected;
+    };
+    const Case cases[] = {
+        {"another device number after a remount", born, with(born, [](auto& id) { id.device = 2; }),
+         Sameness::Same},
+        {"renamed or written to: inode and birth time stay", born,
+         with(born, [](auto& id) { id.size = 99; }), Sameness::Same},
+        {"a new file on a reused inode", born, with(born, [](auto& id) { id.bornNanoseconds = 6; }),
+         Sameness::Different},
+        {"no birth time, new inode numbers after a remount", unborn,
+         with(unborn, [](auto& id) { id.inode = 5000; }), Sameness::Same},
+        {"no birth time, a new file on a reused inode", unborn,
+         with(unborn, [](auto& id) { id.modifiedSeconds += 1; }), Sameness::Different},
+        {"no birth time, same size and time, other content", unborn,
+         with(unborn, [](auto& id) { id.digest = 0xCD; }), Sameness::Different},
+        {"no birth time, content not read yet", unborn,
+         with(unborn, [](auto& id) { id.digest = 0; }), Sameness::NeedsDigest},
+        {"whole seconds only on one side", unborn,
+         with(unborn, [](auto& id) { id.modifiedNanoseconds = 0; }), Sameness::Same},
+        {"birth time on one side only (another view of the disk)", born,
+         with(unborn, [](auto& id) { id.inode = 5000; }), Sameness::Same},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(platform::CompareStable(c.recorded, c.found), c.expected);
+    }
+}
+
+TEST(RunRecord, AFileReplacedDuringTheHandOverCountsAsHandedOverAndNeitherRunsAgain) {
+    EngineScene s;
+    const std::string a = s.Put("A.olb", "first\n");
+    s.library.duringSubmit = [&](const std::string&) {
+        testsupport::WriteFile(s.root / "new.olb", "second, longer\n");
+        std::filesystem::rename(s.root / "new.olb", a);
+    };
+    s.IdleTicks(1);
+    s.library.duringSubmit = nullptr;
+    const Names told = s.events.Told();
+    EXPECT_EQ(std::count(told.begin(), told.end(), "batch-replaced"), 1);
+    s.IdleTicks(3);
+    EXPECT_EQ(s.library.submittedPaths, Names{a});
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
+    EXPECT_EQ(testsupport::ReadFile(s.processed + "/A.olb"), "second, longer\n");
 }

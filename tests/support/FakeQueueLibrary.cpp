@@ -22,6 +22,8 @@ int FakeQueueLibrary::QueueSampleBatch(const std::string& path, int a, int b, in
                     "," + std::to_string(c) + "," + std::to_string(flags) + ")");
     submittedPaths.push_back(path);
     submittedFlags.push_back(flags);
+    if (duringSubmit)
+        duringSubmit(path);
     if (submitResult != 0)
         items = itemsAfterSubmit;
     return submitResult;

@@ -3,6 +3,7 @@
 #include "engine/Clock.h"
 #include "external/QueueLibrary.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@ public:
     std::vector<std::string> calls;
     std::vector<std::string> submittedPaths;
     std::vector<int> submittedFlags;
+    // Called inside QueueSampleBatch, as a suite's slow hand-over would let
+    // other programs act meanwhile.
+    std::function<void(const std::string& path)> duringSubmit;
 
     int IsKorvaneRunning() override;
     int GetNumberOfQueueItems() override;
