@@ -1,9 +1,11 @@
+#include "platform/FileDescriptor.h"
 #include "platform/QueueDirectoryLock.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +28,12 @@ struct LockScene {
         std::filesystem::create_directory(other);
     }
 };
+
+std::string ThisHost() {
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
 
 } // namespace
 
@@ -150,4 +158,85 @@ TEST(QueueDirectoryLock, AnotherProcessHoldsItUntilItEnds) {
     EXPECT_EQ(whileChildRuns, State::HeldElsewhere);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(lock.Hold(s.queue), State::Held);
+}
+
+// What another holder left in the lock file, and what this Tesmaro makes of
+// it: a holder on another host is alive while its heartbeat changes and stale
+// after a minute without; a lock that is no Tesmaro's is reported as such.
+TEST(QueueDirectoryLock, ALockFileOfAnotherHolderIsJudgedByWhatItSaysAndWhetherItBeats) {
+    struct Case {
+        const char* what;
+        std::string text;  // the lock file's content ("" for a link to elsewhere)
+        bool beats;        // rewritten before every look
+        bool kernelLocked; // another program holds a kernel lock on it
+        State first, afterAMinute;
+    };
+    const std::string otherHost = "tesmaro-lock 1 lab-pc-7 b00t 4242 99 7 ";
+    const Case cases[] = {
+        {"another host, beating", otherHost, true, false, State::HeldElsewhere,
+         State::HeldElsewhere},
+        {"another host, silent", otherHost, false, false, State::HeldElsewhere, State::Held},
+        {"this host before its last reboot", "tesmaro-lock 1 " + ThisHost() + " b00t 4242 99 7 ",
+         false, false, State::Held, State::Held},
+        {"not a Tesmaro's lock", "locked by the backup job", false, false, State::HeldByOther,
+         State::Held},
+        {"not a Tesmaro's lock, held", "locked by the backup job", false, true, State::HeldByOther,
+         State::HeldByOther},
+        {"a link under the lock's name", "", false, false, State::HeldByOther, State::HeldByOther},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LockScene s;
+        std::filesystem::create_directory(s.queue + "/.tesmaro");
+        const std::string lockFile = s.queue + "/.tesmaro/lock";
+        int beat = 0;
+        const auto write = [&] {
+            if (c.text.empty())
+                return;
+            testsupport::WriteFile(lockFile, c.text + std::to_string(beat++) + "\n");
+        };
+        if (c.text.empty()) {
+            ASSERT_EQ(symlink((s.root / "elsewhere").c_str(), lockFile.c_str()), 0);
+        }
+        write();
+        platform::FileDescriptor held(c.kernelLocked ? open(lockFile.c_str(), O_RDONLY | O_CLOEXEC)
+                                                     : -1);
+        if (c.kernelLocked) {
+            ASSERT_EQ(flock(held.Get(), LOCK_EX), 0);
+        }
+        std::int64_t now = 1000;
+        QueueDirectoryLock lock(platform::DefaultFileOps(), [&now] { return now; });
+        EXPECT_EQ(lock.Hold(s.queue), c.first);
+        for (int second = 0; second <= 60; second += 5) {
+            now += 5;
+            if (c.beats)
+                write();
+            lock.Hold(s.queue);
+        }
+        EXPECT_EQ(lock.Hold(s.queue), c.afterAMinute);
+        if (c.afterAMinute == State::Held) {
+            EXPECT_NE(testsupport::ReadFile(lockFile).find(" " + std::to_string(getpid()) + " "),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST(QueueDirectoryLock, TheFolderTakesTheQueuesGroupAndGroupAccessAndNeverOthers) {
+    LockScene s;
+    ASSERT_EQ(chmod(s.queue.c_str(), 02775), 0);
+    QueueDirectoryLock lock;
+    ASSERT_EQ(lock.Hold(s.queue), State::Held);
+    struct stat folder {};
+    struct stat lockFile {};
+    ASSERT_EQ(stat((s.queue + "/.tesmaro").c_str(), &folder), 0);
+    ASSERT_EQ(stat((s.queue + "/.tesmaro/lock").c_str(), &lockFile), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 02770u);
+    EXPECT_EQ(lockFile.st_mode & 0777, 0660u);
+
+    // A link planted under the folder's name is never followed.
+    LockScene planted;
+    ASSERT_EQ(symlink(planted.other.c_str(), (planted.queue + "/.tesmaro").c_str()), 0);
+    QueueDirectoryLock refused;
+    EXPECT_EQ(refused.Hold(planted.queue), State::Unwritable);
+    EXPECT_TRUE(testsupport::ListDirectory(planted.other).empty());
 }
