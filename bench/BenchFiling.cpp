@@ -12,7 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <optional>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -219,6 +224,127 @@ void BM_RunRecordPlainBatch(benchmark::State& state, const std::string& base) {
     state.counters["other_entries"] = static_cast<double>(others);
 }
 
+// Counts the flushes the engine makes, and the time they take.
+class CountingFileOps final : public platform::SystemFileOps {
+public:
+    int Fsync(int fd) override {
+        const auto start = std::chrono::steady_clock::now();
+        const int rc = platform::SystemFileOps::Fsync(fd);
+        spent += std::chrono::steady_clock::now() - start;
+        ++fsyncs;
+        return rc;
+    }
+    long fsyncs = 0;
+    std::chrono::steady_clock::duration spent{};
+};
+
+// A suite that takes every batch and runs it at once.
+class InstantSuite final : public external::QueueLibrary {
+public:
+    int IsKorvaneRunning() override { return 1; }
+    int GetNumberOfQueueItems() override { return 0; }
+    int QueueControl(int) override { return 1; }
+    int QueueSampleBatch(const std::string&, int, int, int, int) override { return 1; }
+};
+
+class FixedClock final : public engine::Clock {
+public:
+    std::int64_t Now() override { return 4'000'000'000; }
+};
+
+// Keeps the disk busy: writes and flushes a file over and over.
+class DiskLoad {
+public:
+    explicit DiskLoad(const std::string& path) : m_path(path) {
+        m_thread = std::thread([this] {
+            std::vector<char> block(std::size_t{4} << 20, 'x');
+            while (!m_stop) {
+                FILE* f = std::fopen(m_path.c_str(), "w");
+                if (f == nullptr)
+                    return;
+                for (int i = 0; i < 16 && !m_stop; ++i)
+                    std::fwrite(block.data(), 1, block.size(), f);
+                std::fflush(f);
+                fsync(fileno(f));
+                std::fclose(f);
+            }
+        });
+    }
+    ~DiskLoad() {
+        m_stop = true;
+        m_thread.join();
+        std::remove(m_path.c_str());
+    }
+
+private:
+    std::string m_path;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// One batch (its file and a report) through the engine's whole road, with the
+// record in the queue's own folder already holding `others` unfiled entries:
+// the flushes per batch, and the time they take on a quiet or a loaded disk.
+void BM_BatchRoadFlushes(benchmark::State& state, bool loaded) {
+    bench::ScratchDir dir(bench::TemporaryBase());
+    const std::string queue = dir / "queue";
+    mkdir(queue.c_str(), 0700);
+    mkdir((dir / "Processed").c_str(), 0700);
+    // The record as a queue with unfiled batches leaves it, before the engine
+    // first reads it.
+    mkdir((queue + "/.tesmaro").c_str(), 0700);
+    std::vector<engine::RunEntry> others;
+    for (long i = 0; i < state.range(0); ++i)
+        others.push_back(TypicalEntry(static_cast<std::size_t>(i)));
+    // Batches in flight whose files stay (another filter's): their entries
+    // stay in the record for the whole run.
+    for (engine::RunEntry& entry : others) {
+        entry.name = entry.title + ".hold";
+        const std::string path = queue + "/" + entry.name;
+        std::fclose(std::fopen(path.c_str(), "w"));
+        platform::IdentifyAt(platform::DefaultFileOps(), path, entry.identity);
+        entry.identity.device = 0;
+        entry.stage = engine::RunStage::Printing;
+    }
+    engine::StateFileRunRecordStore(queue + "/.tesmaro/runs", platform::DefaultFileOps())
+        .Save(engine::FormatRunRecord(others));
+    CountingFileOps files;
+    InstantSuite suite;
+    FixedClock clock;
+    engine::CBatchQueue engine(
+        engine::EngineServices{&suite, &clock, engine::DefaultFinderFactory(), &files});
+    settings::CBatchParams params;
+    params.QueueDir = queue;
+    params.ProcessedDir = dir / "Processed";
+    params.FailedDir = dir / "Failed";
+    params.Filters = "*.olb";
+    params.Acquire = 1;
+    engine.SetSettings(params);
+    engine.ProcessStep(); // takes the queue and reads its record
+    std::optional<DiskLoad> load;
+    if (loaded)
+        load.emplace(dir / "load.bin");
+    long batches = 0;
+    files.fsyncs = 0;
+    files.spent = {};
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (const char* name : {"B.olb", "B.rpt"}) {
+            FILE* f = std::fopen((queue + "/" + name).c_str(), "w");
+            std::fputs("row\n", f);
+            std::fclose(f);
+        }
+        state.ResumeTiming();
+        for (int tick = 0; tick < 4; ++tick)
+            engine.ProcessStep();
+        ++batches;
+    }
+    state.counters["fsyncs_per_batch"] = static_cast<double>(files.fsyncs) / batches;
+    state.counters["fsync_ms_per_batch"] =
+        std::chrono::duration<double, std::milli>(files.spent).count() / batches;
+    state.counters["record_entries"] = static_cast<double>(state.range(0));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -258,9 +384,20 @@ int main(int argc, char** argv) {
             ->ArgName("others")
             ->Arg(0)
             ->Arg(99)
+            ->Arg(10'000)
             ->UseRealTime()
             ->Unit(benchmark::kMicrosecond);
     }
+    for (const bool loaded : {false, true})
+        benchmark::RegisterBenchmark(loaded ? "BM_BatchRoadFlushes/loaded_disk"
+                                            : "BM_BatchRoadFlushes/quiet_disk",
+                                     BM_BatchRoadFlushes, loaded)
+            ->ArgName("record_entries")
+            ->Arg(0)
+            ->Arg(1'000)
+            ->Iterations(20)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
