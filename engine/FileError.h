@@ -5,8 +5,9 @@
 
 namespace engine {
 
-// Raised when a batch file cannot be opened, read or closed. The submission
-// catches it around the marker detection and the hand-over, and nowhere else.
+// Raised by the marker detection when a batch file cannot be opened, read or
+// closed, or is not the file the scan listed (ESTALE). The submission catches
+// it around that detection, and nowhere else.
 class FileError : public std::runtime_error {
 public:
     FileError(const std::string& path, int cause)

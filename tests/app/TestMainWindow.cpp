@@ -93,6 +93,14 @@ TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
     const auto batch = [](std::string title, std::string path) {
         return EngineEvent::Completed(engine::CBatch{std::move(title), std::move(path)});
     };
+    const auto locked = [](int error) {
+        EngineEvent event = EngineEvent::OfDirectory(Kind::QueueLocked, "/q");
+        event.error = error;
+        return event;
+    };
+    EngineEvent migrated = EngineEvent::OfRecord(Kind::RecordMigrated,
+                                                 "/home/u/.local/state/Orbinel/Tesmaro.runs", 0, 2);
+    migrated.dir = "/q";
     struct Case {
         EngineEvent event;
         const char* line; // after the time stamp
@@ -134,6 +142,21 @@ TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
         {EngineEvent::OfDirectory(Kind::QueueBack, "/q"), "queue-back dir=/q"},
         {EngineEvent::OfDirectory(Kind::QueueHeldElsewhere, "/q"), "queue-held-elsewhere dir=/q"},
         {EngineEvent::OfDirectory(Kind::QueueReleased, "/q"), "queue-released dir=/q"},
+        {locked(0), "queue-locked dir=/q"},
+        {locked(EACCES), "queue-locked dir=/q errno=EACCES"},
+        {EngineEvent::OfRecord(Kind::RecordUnwritable, "/q/.tesmaro/runs", ENOSPC),
+         "record-unwritable file=/q/.tesmaro/runs errno=ENOSPC"},
+        {EngineEvent::OfRecord(Kind::RecordUnreadable, "/q/.tesmaro/runs", EIO),
+         "record-unreadable file=/q/.tesmaro/runs errno=EIO"},
+        {EngineEvent::OfRecord(Kind::RecordDamaged, "/q/.tesmaro/runs", 0, 3),
+         "record-damaged file=/q/.tesmaro/runs line=3"},
+        {EngineEvent::OfRecord(Kind::RecordDamaged, "/q/.tesmaro/runs"),
+         "record-damaged file=/q/.tesmaro/runs what=not-a-record"},
+        {EngineEvent::OfRecord(Kind::RecordWorking, "/q/.tesmaro/runs"),
+         "record-working file=/q/.tesmaro/runs"},
+        {migrated,
+         "record-migrated file=/home/u/.local/state/Orbinel/Tesmaro.runs dir=/q entries=2"},
+        {EngineEvent::Replaced(b), "batch-replaced title=B path=/q/B.olb"},
         {EngineEvent::SettingsSaved("/home/u/.config/Orbinel/Tesmaro.conf"),
          "settings-saved file=/home/u/.config/Orbinel/Tesmaro.conf"},
         // Hostile names: quoted, escaped, never a second line or a forged field.
