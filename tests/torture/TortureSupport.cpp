@@ -1,6 +1,9 @@
 #include "torture/TortureSupport.h"
 
+#include "support/ChildUnderTest.h"
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 namespace torture {
 
@@ -145,6 +149,25 @@ std::vector<std::string> Breaches(const Planted& planted, const std::vector<std:
     return breaches;
 }
 
+std::vector<std::string> Misfilings(const Planted& planted, const std::vector<std::string>& dirs) {
+    std::vector<std::string> breaches;
+    std::map<std::string, std::set<std::string>> dirsOfBatch;
+    for (const auto& [name, facts] : planted) {
+        std::vector<std::string> where;
+        for (const std::string& dir : dirs)
+            if (testsupport::Exists(dir + "/" + name))
+                where.push_back(dir);
+        if (where.size() != 1)
+            breaches.push_back(name + " is filed " + std::to_string(where.size()) + " times");
+        dirsOfBatch[name.substr(0, name.rfind('.'))].insert(where.begin(), where.end());
+    }
+    for (const auto& [title, where] : dirsOfBatch)
+        if (where.size() > 1)
+            breaches.push_back("batch " + title + " is split between " + *where.begin() + " and " +
+                               *where.rbegin());
+    return breaches;
+}
+
 long PeakResidentKiB(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -152,6 +175,71 @@ long PeakResidentKiB(int pid) {
         if (line.rfind("VmHWM:", 0) == 0)
             return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
+}
+
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "";
+    dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (end > start && candidate[0] == '/' && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+std::string WhyNotPrivileged(const std::vector<std::string>& programs) {
+    if (geteuid() != 0)
+        return "not root";
+    for (const std::string& program : programs)
+        if (FindProgram(program).empty())
+            return "no " + program + " on this machine";
+    return {};
+}
+
+bool RunTool(std::vector<std::string> argv, const std::string& log) {
+    argv.front() = FindProgram(argv.front());
+    return !argv.front().empty() &&
+           testsupport::RunProgram(argv, log, std::chrono::seconds(60)) == 0;
+}
+
+LoopDevice::LoopDevice(const std::string& image, const std::string& log) : m_log(log) {
+    const std::string answer = log + ".losetup";
+    unlink(answer.c_str());
+    if (!RunTool({"losetup", "--find", "--show", image}, answer))
+        return;
+    std::ifstream in(answer);
+    for (std::string line; m_device.empty() && std::getline(in, line);)
+        if (line.rfind("/dev/", 0) == 0)
+            m_device = line;
+}
+
+LoopDevice::~LoopDevice() {
+    if (!m_device.empty())
+        RunTool({"losetup", "--detach", m_device}, m_log);
+}
+
+Mount::Mount(const std::vector<std::string>& options, const std::string& source,
+             const std::string& target, const std::string& log)
+    : m_target(target), m_log(log) {
+    std::vector<std::string> argv = {"mount"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(source);
+    argv.push_back(target);
+    m_mounted = RunTool(argv, log);
+}
+
+Mount::~Mount() {
+    if (m_mounted && !RunTool({"umount", m_target}, m_log))
+        RunTool({"umount", "--lazy", m_target}, m_log);
+}
+
+dev_t Mount::Device() const {
+    struct stat st {};
+    return m_mounted && stat(m_target.c_str(), &st) == 0 ? st.st_dev : 0;
 }
 
 } // namespace torture

@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace torture {
@@ -66,7 +67,61 @@ using Planted = std::map<std::string, FileFacts>;
 std::vector<std::string> Breaches(const Planted& planted, const std::vector<std::string>& dirs,
                                   bool (*tolerated)(const std::string& name) = nullptr);
 
+// The promise that each batch is filed whole: every planted file lies in
+// exactly one of the directories, and all files of a batch (one title: the
+// name before its last dot) in the same one. One line per breach.
+std::vector<std::string> Misfilings(const Planted& planted, const std::vector<std::string>& dirs);
+
 // Peak resident memory of a process from /proc (VmHWM), in KiB; -1 when unknown.
 long PeakResidentKiB(int pid);
+
+// Tests on real disks and with real users: they run as root with the system's
+// own tools, and are skipped where the machine does not allow them.
+
+// The full path of a system program, looked up in PATH and the sbin and bin
+// directories; empty when it is not there.
+std::string FindProgram(const std::string& name);
+// Why a test that mounts, attaches loop devices or adds users cannot run here
+// (not root, or one of the programs missing); empty when it can.
+std::string WhyNotPrivileged(const std::vector<std::string>& programs);
+// Runs a system program (found with FindProgram) to its end, its output
+// appended to `log`; true when it exited with 0.
+bool RunTool(std::vector<std::string> argv, const std::string& log);
+
+// A loop device attached to an image file, detached when the object goes away
+// (the kernel frees it once its last mount is gone).
+class LoopDevice {
+public:
+    LoopDevice(const std::string& image, const std::string& log);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+    // "/dev/loopN"; empty when no device could be attached.
+    const std::string& Device() const { return m_device; }
+
+private:
+    std::string m_device;
+    std::string m_log;
+};
+
+// A mount made with mount(8) (`options` come before the source and target:
+// "-t", "ext4", "-o", "commit=600", or "--bind"), undone when the object goes
+// away: lazily when something still uses it.
+class Mount {
+public:
+    Mount(const std::vector<std::string>& options, const std::string& source,
+          const std::string& target, const std::string& log);
+    ~Mount();
+    Mount(const Mount&) = delete;
+    Mount& operator=(const Mount&) = delete;
+    bool Mounted() const { return m_mounted; }
+    // The device number the mount shows; 0 when it is not mounted.
+    dev_t Device() const;
+
+private:
+    std::string m_target;
+    std::string m_log;
+    bool m_mounted = false;
+};
 
 } // namespace torture
