@@ -1,7 +1,8 @@
 // The real Tesmaro under crashes and over a long run: SIGKILL at random
 // moments while it files batches with large companions (within one file
-// system and across two), and a soak of many batches with random restarts of
-// the suite and stops of Tesmaro aimed at every moment of a batch's road.
+// system and across two), a soak of many batches with random restarts of
+// the suite and stops of Tesmaro aimed at every moment of a batch's road, and
+// power cuts on a real disk that comes back under another device number.
 // Nothing dropped is ever lost or half-written, and no batch runs twice.
 
 #include "platform/DurableMove.h"
@@ -11,18 +12,23 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
+#include <vector>
 
 using namespace torture;
 using e2e::Exists;
@@ -479,4 +485,247 @@ TEST_F(Soak, ManyBatchesWithRandomRestartsOfTheSuiteAndTesmaro) {
                   << number;
     std::cout << "; batches run twice: " << runTwice << ", viewer starts: " << viewerCount
               << ", viewer run twice for one batch and operation: " << viewerTwice << "\n";
+}
+
+namespace {
+
+// The counters of what a block device was sent, from /sys/block/<name>/stat:
+// writes completed and sectors written, requests in flight, discards
+// completed and sectors discarded. Empty when they cannot be read.
+std::vector<unsigned long long> WriteCounters(const std::string& device) {
+    std::ifstream in("/sys/block/" + e2e::BaseName(device) + "/stat");
+    std::vector<unsigned long long> fields;
+    for (unsigned long long value = 0; in >> value;)
+        fields.push_back(value);
+    if (fields.size() < 11)
+        return {};
+    std::vector<unsigned long long> counters = {fields[4], fields[6], fields[8]};
+    if (fields.size() >= 14) { // kernels before 4.18 count no discards
+        counters.push_back(fields[11]);
+        counters.push_back(fields[13]);
+    }
+    return counters;
+}
+
+// Copies the image of a loop device as the disk holds it at a power cut: all
+// that the kernel has written to the device, and nothing that still waits in
+// a page cache above it.
+//
+// The loop device writes what it is sent into its image file, so the image
+// file holds exactly what the disk received. The mounted file system's dirty
+// data pages and its dirty metadata buffers are not in it until the kernel
+// sends them. (Those buffers live in the page cache of the loop device
+// itself: a plain read of /dev/loopN would see them and model no power cut.)
+// Writes the device completed count as kept, flushed or not: the disk of the
+// model keeps whatever it acknowledged.
+//
+// The frozen programs send nothing more, but the kernel's writeback and
+// journal threads still may, and a copy read across one of their writes
+// would hold a state no disk ever had. So the copy counts only when the
+// device's counters show that no write or discard completed, and none was in
+// flight, from before its first read to after its last.
+bool CopyAsTheDiskHolds(const std::string& device, const std::string& image,
+                        const std::string& copy) {
+    const auto attempt = [&] {
+        const std::vector<unsigned long long> before = WriteCounters(device);
+        if (before.empty() || before[2] != 0)
+            return false;
+        const int in = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+        const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        struct stat st {};
+        bool ok = in >= 0 && out >= 0 && fstat(in, &st) == 0 && ftruncate(out, st.st_size) == 0;
+        // Blocks of zeros stay holes: the copy costs no more disk than the image.
+        std::vector<char> block(1 << 20);
+        const std::vector<char> zeros(block.size());
+        for (off_t at = 0; ok && at < st.st_size;) {
+            const ssize_t got = pread(in, block.data(), block.size(), at);
+            const auto size = static_cast<std::size_t>(got);
+            ok = got > 0 && (std::memcmp(block.data(), zeros.data(), size) == 0 ||
+                             pwrite(out, block.data(), size, at) == got);
+            at += got;
+        }
+        if (in >= 0)
+            close(in);
+        if (out >= 0)
+            close(out);
+        return ok && WriteCounters(device) == before;
+    };
+    return testsupport::WaitUntil(attempt, std::chrono::seconds(20), std::chrono::milliseconds(1));
+}
+
+// The moments the power cuts are aimed at, each on ext4 with birth times and
+// without (128-byte inodes have no room for them: the record then tells a file
+// from another by its size, times and content).
+struct PowerCutPoint {
+    const char* moment;
+    bool atFiling; // right after a batch file reached its filing directory; else
+                   // right after its hand-over
+    const char* inodeSize;
+};
+const PowerCutPoint kPowerCutPoints[] = {
+    {"right after a hand-over", false, "256"},
+    {"right after a filing", true, "128"},
+    {"right after a filing", true, "256"},
+    {"right after a hand-over", false, "128"},
+};
+
+// How many power cuts a run makes: TESMARO_TORTURE_POWER_CUTS, else a few.
+int PowerCuts() {
+    const char* value = std::getenv("TESMARO_TORTURE_POWER_CUTS");
+    return value != nullptr && *value != '\0' ? std::atoi(value) : Size(2, 8);
+}
+
+} // namespace
+
+// Power cuts on a real ext4 disk: a loop-mounted image whose journal commits
+// only every ten minutes unless a program flushes, holding the queue, Processed
+// and Failed. Tesmaro and the suite are frozen at the chosen moment, the
+// image copied as the disk holds it, the programs killed, and the copy mounted
+// at the same place from another loop device (so under another device number)
+// for a fresh Tesmaro and suite to finish the work. No dropped file may be
+// lost or emptied by the cut, and in the end every batch is filed once, whole,
+// and has been handed over at most once.
+class PowerCut : public ProgramTorture {
+protected:
+    void SetUp() override {
+        ProgramTorture::SetUp();
+        const std::string why = WhyNotPrivileged({"mkfs.ext4", "losetup", "mount", "umount"});
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+
+    // One cut: a fresh disk, three batches, the cut at `point` while the
+    // second is on its way, and the work finished on what the disk kept.
+    void CutOnce(int round, const PowerCutPoint& point);
+
+    const std::string log = scene.root + "/tools.out";
+    const std::string disk = scene.root + "/disk";
+};
+
+void PowerCut::CutOnce(int round, const PowerCutPoint& point) {
+    const std::string image = scene.root + "/disk" + std::to_string(round) + ".img";
+    const std::string kept = image + ".cut";
+    const std::string queue = disk + "/queue";
+    const std::string processed = disk + "/Processed";
+    const std::string failed = disk + "/Failed";
+    const e2e::SettingsValues settings = {{"QueueDir", queue},
+                                          {"ProcessedDir", processed},
+                                          {"FailedDir", failed},
+                                          {"WaitBeforeSubmit", "0"}};
+    // The programs die before the disk goes, the mount before its device.
+    struct Disk {
+        std::unique_ptr<LoopDevice> loop;
+        std::unique_ptr<LoopDevice> copyLoop;
+        std::unique_ptr<Mount> mount;
+        ~Disk() {
+            mount.reset();
+            copyLoop.reset();
+            loop.reset();
+        }
+    } d;
+    struct Programs {
+        PowerCut& test;
+        ~Programs() {
+            if (test.tesmaro)
+                test.tesmaro->Kill();
+            if (test.suite)
+                test.suite->Kill();
+        }
+    } programs{*this};
+
+    const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_TRUE(fd >= 0 && ftruncate(fd, 32 << 20) == 0 && close(fd) == 0);
+    // The inode tables and journal are written now, not by a kernel thread
+    // after the mount, whose writes would never let the disk be still.
+    ASSERT_TRUE(RunTool({"mkfs.ext4", "-q", "-F", "-b", "4096", "-I", point.inodeSize, "-E",
+                         "lazy_itable_init=0,lazy_journal_init=0", image},
+                        log))
+        << e2e::ReadFile(log);
+    d.loop = std::make_unique<LoopDevice>(image, log);
+    if (d.loop->Device().empty())
+        GTEST_SKIP() << "no loop device: " << e2e::ReadFile(log);
+    const std::vector<std::string> options = {"-t", "ext4", "-o", "commit=600"};
+    d.mount = std::make_unique<Mount>(options, d.loop->Device(), disk, log);
+    if (!d.mount->Mounted())
+        GTEST_SKIP() << "mount refused: " << e2e::ReadFile(log);
+    for (const std::string& dir : {queue, processed, failed})
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+
+    Planted planted;
+    std::vector<std::string> titles;
+    for (int i = 0; i < 3; ++i) {
+        titles.push_back("P" + std::to_string(round) + "-" + std::to_string(i));
+        planted[titles.back() + ".notes"] =
+            Plant(queue + "/" + titles.back() + ".notes", titles.back() + " notes\n");
+        planted[titles.back() + ".olb"] =
+            Plant(queue + "/" + titles.back() + ".olb", SampleList(2));
+    }
+    // Dropped files are on the disk before Tesmaro sees them: what a cut
+    // takes from them afterwards is Tesmaro's doing.
+    const int diskFd = open(disk.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_TRUE(diskFd >= 0 && syncfs(diskFd) == 0 && close(diskFd) == 0);
+
+    ASSERT_TRUE(StartSuite("0.2"));
+    ASSERT_TRUE(LaunchTesmaro(settings));
+    const std::string& aimed = titles[1];
+    const auto reached = [&] {
+        return point.atFiling ? Exists(processed + "/" + aimed + ".olb") ||
+                                    Exists(failed + "/" + aimed + ".olb")
+                              : e2e::SubmissionOf(Log(), aimed).has_value();
+    };
+    ASSERT_TRUE(testsupport::WaitUntil(reached, e2e::kStartLimit, std::chrono::milliseconds(1)))
+        << "the moment never came";
+    ASSERT_TRUE(tesmaro->Pause());
+    ASSERT_TRUE(suite->Pause());
+    ASSERT_TRUE(CopyAsTheDiskHolds(d.loop->Device(), image, kept))
+        << "the disk was never still long enough to be copied";
+    tesmaro->Kill();
+    suite->Kill();
+
+    // After the cut: the disk that was kept, under another device number.
+    const dev_t before = d.mount->Device();
+    d.mount.reset();
+    d.copyLoop = std::make_unique<LoopDevice>(kept, log);
+    ASSERT_FALSE(d.copyLoop->Device().empty()) << e2e::ReadFile(log);
+    d.loop.reset();
+    d.mount = std::make_unique<Mount>(options, d.copyLoop->Device(), disk, log);
+    ASSERT_TRUE(d.mount->Mounted()) << e2e::ReadFile(log);
+    EXPECT_NE(d.mount->Device(), before);
+    for (const std::string& breach :
+         Breaches(planted, {queue, processed, failed}, IsResultOrTemporary))
+        ADD_FAILURE() << "on the disk after the cut: " << breach;
+
+    ASSERT_TRUE(StartSuite("0.2"));
+    ASSERT_TRUE(LaunchTesmaro(settings));
+    ASSERT_TRUE(WaitFor([&] { return FilesIn(queue).empty(); }, std::chrono::seconds(90)))
+        << "left in the queue: " << FilesIn(queue).size() << " files";
+    for (const std::string& breach : Breaches(planted, {queue, processed, failed}, IsResultFile))
+        ADD_FAILURE() << breach;
+    for (const std::string& breach : Misfilings(planted, {processed, failed}))
+        ADD_FAILURE() << breach;
+    std::cout << "cut " << round + 1 << " " << point.moment << " of " << aimed << ", "
+              << point.inodeSize << "-byte inodes:";
+    for (const std::string& title : titles) {
+        int handOvers = 0;
+        for (const simtest::SimLogEntry& entry : Log())
+            handOvers +=
+                entry.call == "QueueSampleBatch" && e2e::TitleOf(entry.path) == title ? 1 : 0;
+        EXPECT_LE(handOvers, 1) << "batch " << title << " was handed over " << handOvers
+                                << " times";
+        std::cout << " " << title << " handed over " << handOvers << "x, filed to "
+                  << (Exists(processed + "/" + title + ".olb") ? "Processed" : "Failed") << ";";
+    }
+    std::cout << "\n";
+    EXPECT_EQ(tesmaro->Stop(), std::optional<int>(0));
+}
+
+TEST_F(PowerCut, CutsAtChosenMomentsOnARealDiskLoseNothingAndRunNothingTwice) {
+    const int cuts = PowerCuts();
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    for (int round = 0; round < cuts && !IsSkipped(); ++round) {
+        const PowerCutPoint& point = kPowerCutPoints[round % std::size(kPowerCutPoints)];
+        SCOPED_TRACE(std::string("cut ") + std::to_string(round + 1) + " " + point.moment + ", " +
+                     point.inodeSize + "-byte inodes");
+        ASSERT_NO_FATAL_FAILURE(CutOnce(round, point));
+    }
 }
