@@ -3,7 +3,9 @@
 // without a line end, random bytes, awkward names, an empty file, a file held
 // open for writing, and files deleted or replaced between the scan and the
 // submission. Nothing blocks, nothing is followed, every regular batch is
-// filed whole, and the normal batches go to the suite in their order.
+// filed whole, and the normal batches go to the suite in their order. Two
+// engines on two views of one queue (a link, a bind mount) never hand a batch
+// over twice.
 
 #include "engine/EngineScene.h"
 #include "platform/DurableMove.h"
@@ -19,8 +21,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 
 using enginetest::EngineScene;
 
@@ -371,3 +376,122 @@ TEST(HostileQueue, NamesHoldingWildcardCharactersAreBatchesLikeAnyOther) {
     EXPECT_TRUE(torture::Breaches(planted, {scene.processed}).empty());
     EXPECT_EQ(scene.library.submittedPaths.size(), 4u);
 }
+
+namespace {
+
+// The second view of the queue's directory: a symbolic link to it, or a bind
+// mount of it (as root).
+enum class View { Link, BindMount };
+
+const char* ViewText(View view) {
+    return view == View::Link ? "SymbolicLink" : "BindMount";
+}
+std::string ViewName(const ::testing::TestParamInfo<View>& info) {
+    return ViewText(info.param);
+}
+void PrintTo(View view, std::ostream* out) {
+    *out << ViewText(view);
+}
+
+} // namespace
+
+// Two engines, each with its own real files and finder, on two views of one
+// directory that holds the queue, Processed and Failed: the directory itself
+// and a link or bind mount of it. They tick in turn; every third hand-over,
+// the engine that made it stops while the suite runs its batch, and starts
+// again a tick later, so that the other one takes the batch up through its own
+// view. The one suite sees each batch once, and each is filed whole, once.
+class TwoViews : public ::testing::TestWithParam<View> {};
+
+TEST_P(TwoViews, TwoEnginesHandEachBatchOverOnceAndFileItOnce) {
+    constexpr int kBatches = 20;
+    testsupport::TempDir root;
+    const std::string real = root / "real";
+    const std::string other = root / "other";
+    for (const char* dir : {"", "/queue", "/Processed", "/Failed"})
+        ASSERT_EQ(mkdir((real + dir).c_str(), 0755), 0);
+    std::unique_ptr<torture::Mount> bind; // gone before the directory
+    if (GetParam() == View::BindMount) {
+        const std::string why = torture::WhyNotPrivileged({"mount", "umount"});
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+        bind = std::make_unique<torture::Mount>(std::vector<std::string>{"--bind"}, real, other,
+                                                root / "tools.out");
+        if (!bind->Mounted())
+            GTEST_SKIP() << "mount refused: " << testsupport::ReadFile(root / "tools.out");
+    } else {
+        ASSERT_EQ(symlink(real.c_str(), other.c_str()), 0);
+    }
+
+    torture::Planted planted;
+    for (int i = 0; i < kBatches; ++i) {
+        const std::string title = "V" + std::to_string(100 + i);
+        planted[title + ".notes"] = torture::Plant(real + "/queue/" + title + ".notes", title);
+        planted[title + ".olb"] = torture::Plant(real + "/queue/" + title + ".olb", "S1\n");
+    }
+    testsupport::FakeQueueLibrary suite;
+    testsupport::FakeClock clock{static_cast<std::int64_t>(std::time(nullptr)) + 3600};
+    struct Side {
+        std::string base;
+        platform::SystemFileOps files;
+        std::unique_ptr<engine::CBatchQueue> engine;
+        int handOvers = 0;
+    };
+    Side sides[2] = {{real, {}, {}, 0}, {other, {}, {}, 0}};
+    const auto start = [&](Side& side) {
+        side.engine = std::make_unique<engine::CBatchQueue>(engine::EngineServices{
+            &suite, &clock, engine::DefaultFinderFactory(), &side.files, nullptr, nullptr});
+        settings::CBatchParams params;
+        params.QueueDir = side.base + "/queue";
+        params.ProcessedDir = side.base + "/Processed";
+        params.FailedDir = side.base + "/Failed";
+        params.Filters = "*.olb";
+        params.StatusFile = root / "status.sem";
+        params.AbortFile = root / "abort.sem";
+        params.Acquire = 1;
+        params.Process = 1;
+        side.engine->SetSettings(params);
+        side.engine->RestoreRunRecord();
+    };
+    start(sides[0]);
+    start(sides[1]);
+
+    int ticksSinceHandOver = 0;
+    for (int tick = 0; tick < 50 * kBatches; ++tick) {
+        if (testsupport::ListDirectory(real + "/queue").empty())
+            break;
+        Side& side = sides[tick % 2];
+        if (!side.engine) {
+            start(side);
+            continue;
+        }
+        // The suite runs a batch for two ticks.
+        if (++ticksSinceHandOver > 2)
+            suite.items = 0;
+        const std::size_t before = suite.submittedPaths.size();
+        side.engine->ProcessStep();
+        if (suite.submittedPaths.size() == before)
+            continue;
+        ticksSinceHandOver = 0;
+        if (++side.handOvers % 3 == 0)
+            side.engine.reset();
+    }
+
+    EXPECT_EQ(testsupport::ListDirectory(real + "/queue"), std::vector<std::string>{});
+    for (const std::string& breach : torture::Breaches(planted, {real + "/Processed"}))
+        ADD_FAILURE() << breach;
+    std::map<std::string, int> handOvers;
+    for (const std::string& path : suite.submittedPaths)
+        ++handOvers[path.substr(path.rfind('/') + 1)];
+    for (const auto& [name, count] : handOvers)
+        EXPECT_EQ(count, 1) << name << " was handed over " << count << " times";
+    EXPECT_EQ(handOvers.size(), static_cast<std::size_t>(kBatches));
+    // Both views took their turns.
+    EXPECT_GT(sides[0].handOvers, 0);
+    EXPECT_GT(sides[1].handOvers, 0);
+    std::cout << "hand-overs through " << real << ": " << sides[0].handOvers << ", through "
+              << other << ": " << sides[1].handOvers << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Views, TwoViews, ::testing::Values(View::Link, View::BindMount), ViewName);
