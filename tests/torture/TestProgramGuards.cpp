@@ -1,19 +1,26 @@
 // The real Tesmaro against races and misbehaving neighbours: ten copies
 // started at once, a suite that is killed, hangs or refuses everything,
-// hostile queue contents, and a damaged settings file.
+// hostile queue contents, a damaged settings file, and a change of operator
+// between two real users sharing a queue.
 
+#include "platform/QueueDirectoryLock.h"
 #include "torture/HostileEntries.h"
 #include "torture/ProgramTorture.h"
 #include "torture/TortureSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <thread>
@@ -312,5 +319,267 @@ TEST_F(DamagedSettings, TesmaroStartsWithDefaultsAndLeavesTheFileAsItWas) {
         EXPECT_TRUE(Exists(scene.queue + "/B.olb"));
         std::cout << "settings file " << c.what << ": first tick after "
                   << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    }
+}
+
+namespace {
+
+// Users made for a test, in a group of their own; removed again however the
+// test ends (after their programs, which must be gone first).
+class TemporaryUsers {
+public:
+    TemporaryUsers(int count, const std::string& log) : m_log(log) {
+        const std::string stem = "tsm" + std::to_string(getpid());
+        if (!RunTool({"groupadd", stem + "g"}, log))
+            return;
+        m_group = stem + "g";
+        for (int i = 0; i < count; ++i) {
+            const std::string name = stem + static_cast<char>('a' + i);
+            if (!RunTool({"useradd", "-M", "-N", "-g", m_group, "-s", "/bin/false", name}, log))
+                return;
+            m_names.push_back(name);
+        }
+    }
+    ~TemporaryUsers() {
+        for (const std::string& name : m_names)
+            RunTool({"userdel", name}, m_log);
+        if (!m_group.empty())
+            RunTool({"groupdel", m_group}, m_log);
+    }
+    TemporaryUsers(const TemporaryUsers&) = delete;
+    TemporaryUsers& operator=(const TemporaryUsers&) = delete;
+
+    std::size_t Count() const { return m_names.size(); }
+    const std::string& Name(int i) const { return m_names[static_cast<std::size_t>(i)]; }
+    uid_t Uid(int i) const {
+        const passwd* entry = getpwnam(Name(i).c_str());
+        return entry != nullptr ? entry->pw_uid : 0;
+    }
+    gid_t Group() const {
+        const group* entry = getgrnam(m_group.c_str());
+        return entry != nullptr ? entry->gr_gid : 0;
+    }
+
+private:
+    std::string m_log;
+    std::string m_group;
+    std::vector<std::string> m_names;
+};
+
+// The umask of this process while the object lives; programs started
+// meanwhile inherit it.
+struct Umask {
+    explicit Umask(mode_t mask) : old(umask(mask)) {}
+    ~Umask() { umask(old); }
+    Umask(const Umask&) = delete;
+    Umask& operator=(const Umask&) = delete;
+    mode_t old;
+};
+
+// How the queue's own folder and its files breach the rule that they have
+// the queue directory's group and group permissions and give others nothing.
+std::vector<std::string> FolderAccessFaults(const std::string& queue) {
+    std::vector<std::string> faults;
+    struct stat dir {};
+    const std::string folder = queue + "/" + platform::kQueueFolderName;
+    if (stat(queue.c_str(), &dir) != 0)
+        return {"the queue directory is gone"};
+    std::vector<std::string> paths = {folder};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        paths.push_back(entry.path().string());
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0) {
+            faults.push_back(path + " cannot be looked at");
+            continue;
+        }
+        // The folder gets the directory's group bits; its files read and write.
+        const mode_t groupBits = (dir.st_mode & 0070) & (S_ISDIR(st.st_mode) ? 0070 : 0060);
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        if (st.st_gid != dir.st_gid || (st.st_mode & 0070) != groupBits || (st.st_mode & 0007) != 0)
+            faults.push_back(path + " has group " + std::to_string(st.st_gid) + ", mode " + mode);
+    }
+    return faults;
+}
+
+// Operators taking turns: how the first one's Tesmaro ends, and the umask
+// both run under.
+struct OperatorChange {
+    const char* how;
+    bool killed; // SIGKILL; else SIGTERM
+    mode_t umask;
+};
+const OperatorChange kOperatorChanges[] = {
+    {"killed, umask 077", true, 077},
+    {"closed, umask 022", false, 022},
+};
+
+} // namespace
+
+// A change of operator with real users: Tesmaro runs as user A on a queue
+// directory that A shares with B through a group (mode 2770), and ends while
+// the suite runs A's batch; then B runs Tesmaro on the same queue, each with
+// a suite of their own. B must take the batch up without handing it over
+// again and file it, and hand over the next one itself. The queue's own folder
+// gets the directory's group and group permissions, whatever the umask, and
+// never gives others access.
+class ChangeOfOperator : public ProgramTorture {
+protected:
+    void SetUp() override {
+        ProgramTorture::SetUp();
+        const std::string why =
+            WhyNotPrivileged({"groupadd", "groupdel", "useradd", "userdel", "setpriv"});
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+
+    // One user's suite and Tesmaro; stopped when the object goes away.
+    struct Operator {
+        std::string home;
+        std::string simLog;
+        testsupport::ChildUnderTest suite;
+        testsupport::ChildUnderTest tesmaro;
+    };
+
+    // `argv` run as the user, in the group, with the user's environment.
+    testsupport::SpawnRequest AsUser(const TemporaryUsers& users, int user,
+                                     const std::vector<std::string>& argv,
+                                     const std::string& output) const {
+        std::vector<std::string> all = {
+            FindProgram("setpriv"), "--reuid=" + std::to_string(users.Uid(user)),
+            "--regid=" + std::to_string(users.Group()), "--init-groups", "--"};
+        all.insert(all.end(), argv.begin(), argv.end());
+        const std::string home = scene.root + "/" + users.Name(user);
+        return {all,
+                {{"HOME", home},
+                 {"XDG_CONFIG_HOME", scene.configHome},
+                 {"XDG_STATE_HOME", home + "/state"},
+                 {"XDG_RUNTIME_DIR", home},
+                 {"XDG_CACHE_HOME", home + "/cache"},
+                 {"KORVANE_SIM_SOCKET", home + "/sim.sock"},
+                 {"QT_QPA_PLATFORM", "offscreen"}},
+                output,
+                scene.root};
+    }
+
+    // Starts the user's suite and Tesmaro.
+    bool StartOperator(const TemporaryUsers& users, int user, Operator& op) {
+        op.home = scene.root + "/" + users.Name(user);
+        op.simLog = op.home + "/sim.log";
+        mkdir(op.home.c_str(), 0700);
+        mkdir((op.home + "/state").c_str(), 0700);
+        mkdir((op.home + "/cache").c_str(), 0700);
+        for (const char* dir : {"", "/state", "/cache"})
+            if (chown((op.home + dir).c_str(), users.Uid(user), users.Group()) != 0)
+                return false;
+        const std::string output = scene.root + "/" + users.Name(user) + ".out";
+        if (!op.suite.Start(
+                AsUser(users, user,
+                       {simtest::SimProcess::Executable(), "--socket", op.home + "/sim.sock",
+                        "--log", op.simLog, "--item-seconds", "0.3"},
+                       output)) ||
+            !WaitFor([&] { return Exists(op.home + "/sim.sock"); }))
+            return false;
+        return op.tesmaro.Start(AsUser(users, user, {TesmaroProcess::Executable()}, output));
+    }
+};
+
+TEST_F(ChangeOfOperator, TheNextOperatorNeverHandsABatchOverAgainAndTheFolderStaysTheGroups) {
+    const std::string log = scene.root + "/tools.out";
+    TemporaryUsers users(2, log);
+    if (users.Count() != 2)
+        GTEST_SKIP() << "users could not be added: " << e2e::ReadFile(log);
+    const gid_t group = users.Group();
+    // The users reach their own directories, the shared one and the settings.
+    ASSERT_EQ(chmod(scene.root.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(scene.configHome.c_str(), 0755), 0);
+    ASSERT_EQ(chmod((scene.configHome + "/Orbinel").c_str(), 0755), 0);
+    if (!RunTool({"setpriv", "--reuid=" + std::to_string(users.Uid(0)),
+                  "--regid=" + std::to_string(group), "--init-groups", "--", "test", "-x",
+                  TesmaroProcess::Executable()},
+                 log))
+        GTEST_SKIP() << "the built programs cannot be run by other users here";
+
+    for (std::size_t row = 0; row < std::size(kOperatorChanges); ++row) {
+        const OperatorChange& change = kOperatorChanges[row];
+        SCOPED_TRACE(change.how);
+        const std::string shared = scene.root + "/shared" + std::to_string(row);
+        const std::string queue = shared + "/queue";
+        const std::string processed = shared + "/Processed";
+        const std::string failed = shared + "/Failed";
+        const std::string signals = shared + "/signals";
+        for (const std::string& dir : {shared, queue, processed, failed, signals}) {
+            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(chown(dir.c_str(), 0, group), 0);
+            ASSERT_EQ(chmod(dir.c_str(), dir == shared ? 02750 : 02770), 0);
+        }
+        e2e::SettingsValues settings = scene.TestSettings();
+        settings["QueueDir"] = queue;
+        settings["ProcessedDir"] = processed;
+        settings["FailedDir"] = failed;
+        settings["StatusFile"] = signals + "/sampling.sem";
+        settings["AbortFile"] = signals + "/abort.sem";
+        settings["WaitBeforeSubmit"] = "0";
+        ASSERT_TRUE(scene.WriteSettings(settings));
+        Planted planted;
+        const auto drop = [&](const std::string& title, int user) {
+            for (const char* extension : {".notes", ".olb"}) {
+                const std::string path = queue + "/" + title + extension;
+                planted[title + extension] = Plant(path, title + "\nS1\nS2\nS3\n");
+                ASSERT_EQ(chown(path.c_str(), users.Uid(user), group), 0);
+                ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+            }
+        };
+        const std::string first = "U" + std::to_string(row) + "-A";
+        const std::string second = "U" + std::to_string(row) + "-B";
+        ASSERT_NO_FATAL_FAILURE(drop(first, 0));
+
+        Operator a, b;
+        {
+            const Umask mask(change.umask);
+            ASSERT_TRUE(StartOperator(users, 0, a));
+        }
+        const auto handedOver = [](const std::string& simLog, const std::string& title) {
+            return e2e::SubmissionOf(simtest::ReadSimLog(simLog), title);
+        };
+        ASSERT_TRUE(
+            WaitFor([&] { return handedOver(a.simLog, first).has_value(); }, e2e::kStartLimit));
+        ASSERT_EQ(handedOver(a.simLog, first)->result, std::optional<long long>(1));
+        if (change.killed)
+            a.tesmaro.Kill();
+        else
+            EXPECT_EQ(a.tesmaro.Stop(), std::optional<int>(0));
+        for (const std::string& fault : FolderAccessFaults(queue))
+            ADD_FAILURE() << "after A: " << fault;
+        // A's suite finishes the batch (its result joins the queue) and A leaves.
+        ASSERT_TRUE(WaitFor([&] {
+            const auto entries = simtest::ReadSimLog(a.simLog);
+            return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) {
+                return entry.call == "done" && e2e::TitleOf(entry.path) == first;
+            });
+        }));
+        a.suite.Stop();
+        ASSERT_NO_FATAL_FAILURE(drop(second, 1));
+
+        {
+            const Umask mask(change.umask);
+            ASSERT_TRUE(StartOperator(users, 1, b));
+        }
+        ASSERT_TRUE(WaitFor([&] { return FilesIn(queue).empty(); }, e2e::kStartLimit))
+            << FilesIn(queue).size() << " files left in the queue";
+        EXPECT_FALSE(b.tesmaro.HasEnded());
+        EXPECT_FALSE(handedOver(b.simLog, first).has_value()) << first << " was handed over again";
+        EXPECT_TRUE(handedOver(b.simLog, second).has_value());
+        for (const std::string& breach : Breaches(planted, {processed, failed}, IsResultFile))
+            ADD_FAILURE() << breach;
+        for (const std::string& breach : Misfilings(planted, {processed, failed}))
+            ADD_FAILURE() << breach;
+        for (const std::string& fault : FolderAccessFaults(queue))
+            ADD_FAILURE() << "after B: " << fault;
+        std::cout << change.how << ": " << first << " filed to "
+                  << (Exists(processed + "/" + first + ".olb") ? "Processed" : "Failed")
+                  << " by B without a second hand-over\n";
     }
 }
