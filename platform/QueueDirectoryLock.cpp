@@ -263,10 +263,19 @@ QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
     const bool tesmaro = ParseHolder(text, holder);
     const State held = tesmaro ? State::HeldElsewhere : State::HeldByOther;
 
-    // On this mount the kernel lock tells whether its holder lives.
+    // On this mount the kernel lock tells whether its holder lives. Once got,
+    // it is kept until the caller closes the descriptor, after any takeover,
+    // and the file must still be the one under the lock's name: of several
+    // Tesmaros that judge one lock stale at once, only one takes it over.
+    // Otherwise a Tesmaro that judged the old file could rename aside the
+    // fresh lock of one that had just taken it over, and while it put that
+    // back a third found the name free and made its own: two holders at once.
     bool kernelFree = false;
     if (m_ops.Flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        m_ops.Flock(fd, LOCK_UN);
+        struct stat named {};
+        if (m_ops.Lstat(m_lockPath.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino)
+            return held; // replaced meanwhile: judged anew on the next Hold
         kernelFree = true;
     } else if (errno == EWOULDBLOCK) {
         return held;
@@ -274,8 +283,14 @@ QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
     if (tesmaro && holder.host == HostName() && holder.boot == BootId() && holder.boot != "-") {
         // Held on this machine: our own process holds its kernel lock while it
         // holds, and another process is looked up.
-        if (holder.pid == getpid())
-            return kernelFree ? TakeOverOwn() : State::HeldElsewhere;
+        if (holder.pid == getpid()) {
+            if (!kernelFree)
+                return State::HeldElsewhere;
+            // Taken again through a descriptor of its own, whose kernel lock
+            // this one's would refuse.
+            m_ops.Flock(fd, LOCK_UN);
+            return TakeOverOwn();
+        }
         return ProcessAlive(holder) ? State::HeldElsewhere : TakeOverStale(text);
     }
     if (tesmaro && holder.host == HostName() && holder.boot != BootId())

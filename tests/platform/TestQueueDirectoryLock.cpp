@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 using platform::QueueDirectoryLock;
 using testsupport::TempDir;
@@ -239,4 +241,55 @@ TEST(QueueDirectoryLock, TheFolderTakesTheQueuesGroupAndGroupAccessAndNeverOther
     QueueDirectoryLock refused;
     EXPECT_EQ(refused.Hold(planted.queue), State::Unwritable);
     EXPECT_TRUE(testsupport::ListDirectory(planted.other).empty());
+}
+
+namespace {
+
+// Real file calls, with another Tesmaro's steps run just before this one's
+// first kernel lock or first rename, or just after that rename.
+struct SteppedFileOps final : platform::SystemFileOps {
+    std::function<void()> beforeFlock, beforeRename, afterRename;
+    int Flock(int fd, int operation) override {
+        if (auto step = std::exchange(beforeFlock, nullptr))
+            step();
+        return SystemFileOps::Flock(fd, operation);
+    }
+    int Rename(const char* from, const char* to) override {
+        if (auto step = std::exchange(beforeRename, nullptr))
+            step();
+        const int rc = SystemFileOps::Rename(from, to);
+        if (auto step = std::exchange(afterRename, nullptr))
+            step();
+        return rc;
+    }
+};
+
+} // namespace
+
+// Three Tesmaros judge one stale lock at once. While this one judges it,
+// another takes it over (before this one's kernel lock, or while this one
+// renames it aside), and a third looks for the lock just after that rename.
+// However their steps fall, one of them holds the queue, never two.
+TEST(QueueDirectoryLock, ThreeTakingOverOneStaleLockAtOnceLeaveOneHolder) {
+    enum class When { BeforeKernelLock, BeforeRename };
+    for (const When when : {When::BeforeKernelLock, When::BeforeRename}) {
+        SCOPED_TRACE(when == When::BeforeKernelLock ? "before the kernel lock"
+                                                    : "before the rename");
+        LockScene s;
+        std::filesystem::create_directory(s.queue + "/.tesmaro");
+        testsupport::WriteFile(s.queue + "/.tesmaro/lock",
+                               "tesmaro-lock 1 " + ThisHost() + " b00t 4242 99 7 0\n");
+        SteppedFileOps ops;
+        QueueDirectoryLock judge(ops);
+        QueueDirectoryLock first;
+        QueueDirectoryLock third;
+        const auto takeOver = [&] { first.Hold(s.queue); };
+        (when == When::BeforeKernelLock ? ops.beforeFlock : ops.beforeRename) = takeOver;
+        ops.afterRename = [&] { third.Hold(s.queue); };
+        judge.Hold(s.queue);
+        int holders = 0;
+        for (const QueueDirectoryLock* lock : {&judge, &first, &third})
+            holders += lock->GetState() == State::Held ? 1 : 0;
+        EXPECT_EQ(holders, 1);
+    }
 }
