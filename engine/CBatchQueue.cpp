@@ -175,6 +175,10 @@ int CBatchQueue::GetSettings(settings::CBatchParams& out) const {
 
 int CBatchQueue::SetSettings(const settings::CBatchParams& in) {
     m_settings = in;
+    // A tick may wait for both viewers: other hosts must not take the queue
+    // over meanwhile.
+    m_queueLock.SetLongestSilence(
+        2 * static_cast<std::int64_t>(std::max<std::int32_t>(m_settings.ExternalTimeout, 0)));
     return 1;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -32,6 +33,9 @@ struct Holder {
     long pid = 0;
     unsigned long long start = 0;
     std::uint64_t token = 0;
+    std::uint64_t beat = 0;
+    // How long its holder may stay silent beyond the usual (a long viewer wait).
+    std::int64_t quiet = 0;
 };
 
 std::string ReadSmallFile(const char* path) {
@@ -91,6 +95,11 @@ bool ParseHolder(const std::string& text, Holder& holder) {
           holder.token) ||
         magic != kLockMagic || version != 1)
         return false;
+    // Written by every version that beats; a day at most, whatever it says.
+    if (in >> holder.beat >> holder.quiet)
+        holder.quiet = std::clamp<std::int64_t>(holder.quiet, 0, 24 * 3600);
+    else
+        holder.quiet = 0;
     return true;
 }
 
@@ -219,7 +228,7 @@ std::string QueueDirectoryLock::OwnText() const {
     static const unsigned long long start = ProcessStart(getpid());
     return std::string(kLockMagic) + " 1 " + host + " " + boot + " " + std::to_string(getpid()) +
            " " + std::to_string(start) + " " + std::to_string(m_token) + " " +
-           std::to_string(m_beat) + "\n";
+           std::to_string(m_beat) + " " + std::to_string(m_longestSilence) + "\n";
 }
 
 QueueDirectoryLock::State QueueDirectoryLock::CreateOwn() {
@@ -302,7 +311,7 @@ QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
         m_seenSince = now;
         return held;
     }
-    if (now - m_seenSince < kStaleSeconds)
+    if (now - m_seenSince < kStaleSeconds + (tesmaro ? holder.quiet : 0))
         return held;
     return TakeOverStale(text);
 }

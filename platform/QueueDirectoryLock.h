@@ -25,7 +25,8 @@ namespace platform {
 //     process that ended, or before a reboot, is taken over at once;
 //   - from another host (or a view where neither tells), the holder rewrites
 //     its heartbeat every kHeartbeatSeconds; a lock whose text has not changed
-//     for kStaleSeconds of this process's own steady clock is stale.
+//     for kStaleSeconds of this process's own steady clock, plus the longest
+//     silence its holder announced (SetLongestSilence), is stale.
 // A stale lock is renamed aside, checked to be the one judged stale, and
 // replaced by a fresh exclusive one; the holder checks on every Hold that the
 // lock file is still its own.
@@ -59,6 +60,10 @@ public:
     // becomes Unavailable.
     void Release();
     State GetState() const { return m_state; }
+    // The longest this holder may go without a Hold (a tick that waits for a
+    // viewer), announced in the lock file so that other hosts wait that much
+    // longer before they take the lock over.
+    void SetLongestSilence(std::int64_t seconds) { m_longestSilence = seconds; }
     // The errno behind Unwritable or HeldByOther, else 0.
     int Error() const { return m_error; }
     // The folder of the directory aimed at: "<dir>/.tesmaro".
@@ -95,6 +100,7 @@ private:
     ino_t m_lockInode = 0;
     std::uint64_t m_token;
     std::uint64_t m_beat = 0;
+    std::int64_t m_longestSilence = 0;
     std::int64_t m_lastBeat = 0;
     // What the other holder's lock file said, and since when (steady seconds).
     std::string m_seenText;

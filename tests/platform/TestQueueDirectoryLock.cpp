@@ -223,6 +223,27 @@ TEST(QueueDirectoryLock, ALockFileOfAnotherHolderIsJudgedByWhatItSaysAndWhetherI
     }
 }
 
+TEST(QueueDirectoryLock, AHolderThatAnnouncesALongSilenceIsWaitedForThatMuchLonger) {
+    LockScene s;
+    std::filesystem::create_directory(s.queue + "/.tesmaro");
+    testsupport::WriteFile(s.queue + "/.tesmaro/lock",
+                           "tesmaro-lock 1 lab-pc-7 b00t 4242 99 7 3 120\n");
+    std::int64_t now = 1000;
+    QueueDirectoryLock lock(platform::DefaultFileOps(), [&now] { return now; });
+    const auto after = [&](std::int64_t seconds) {
+        now += seconds;
+        return lock.Hold(s.queue);
+    };
+    EXPECT_EQ(after(0), State::HeldElsewhere);
+    EXPECT_EQ(after(65), State::HeldElsewhere); // a plain holder would be stale by now
+    EXPECT_EQ(after(120), State::Held);
+    // Its own lock says how long it may be silent.
+    lock.SetLongestSilence(240);
+    now += QueueDirectoryLock::kHeartbeatSeconds;
+    lock.Hold(s.queue);
+    EXPECT_NE(testsupport::ReadFile(s.queue + "/.tesmaro/lock").find(" 240\n"), std::string::npos);
+}
+
 TEST(QueueDirectoryLock, TheFolderTakesTheQueuesGroupAndGroupAccessAndNeverOthers) {
     LockScene s;
     ASSERT_EQ(chmod(s.queue.c_str(), 02775), 0);
