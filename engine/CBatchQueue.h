@@ -126,13 +126,17 @@ private:
     bool LoadRecord();
     // Takes over the entries of the per-user record of earlier versions that
     // belong to this queue directory.
-    void MigrateLegacyRecord();
+    bool MigrateLegacyRecord();
+    // An old entry as this queue's record keeps it.
+    RunEntry MigratedEntry(const LegacyRunEntry& old, const std::string& dir,
+                           std::uint64_t queueDevice);
     // A batch left in the hand-over call: accepted while the suite holds
     // items, otherwise failed.
     void SettleInterruptedHandOvers();
     // Writes the record; on failure the queue waits and the log says why.
     bool SaveRecord();
-    void SetAccess(Access access, int error = 0, int line = 0);
+    // `file` names the record in trouble when it is not the queue's own.
+    void SetAccess(Access access, int error = 0, int line = 0, const std::string& file = {});
     // Forgets batches in flight whose file has left the queue directory, and
     // takes up again the one the suite runs.
     void Recover();
@@ -142,7 +146,8 @@ private:
     const RunEntry* EntryOf(const CBatch& batch);
     // True when the file at `path` is the recorded one (a digest is read
     // only when size and time stamps cannot tell).
-    bool IsRecordedFile(const platform::FileIdentity& recorded, const std::string& path);
+    enum class Recorded { Yes, No, Unknown };
+    Recorded IsRecordedFile(const platform::FileIdentity& recorded, const std::string& path);
     // True when the batch's path still leads to the file the scan listed,
     // unchanged since.
     bool StillTheListedFile(const CBatch& batch);
@@ -202,6 +207,8 @@ private:
     RunRecord m_record;
     platform::QueueDirectoryLock m_queueLock;
     Access m_access = Access::Missing;
+    // The lock's generation the record was read under.
+    std::uint64_t m_recordGeneration = 0;
     // Batches whose last file left during this tick, by path: still in the
     // list as it was scanned, but not to be submitted or filed again.
     std::vector<std::string> m_filedThisTick;

@@ -114,9 +114,13 @@ int CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const Que
     std::vector<const QueueFile*> ours;
     ours.reserve(files.size());
     for (const QueueFile* file : files) {
-        if (batch.identity.Known() && file->name == BatchFileName(batch) &&
-            !IsRecordedFile(batch.identity, file->path))
-            continue;
+        if (batch.identity.Known() && file->name == BatchFileName(batch)) {
+            const Recorded recorded = IsRecordedFile(batch.identity, file->path);
+            if (recorded == Recorded::Unknown)
+                return errno != 0 ? errno : EIO; // tried again on a later tick
+            if (recorded == Recorded::No)
+                continue;
+        }
         ours.push_back(file);
     }
     // The batch is filed whole: while one of its files is still being written
@@ -233,7 +237,9 @@ void CBatchQueue::FileEveryWaitingBatch() {
         if (FiledThisTick(batch))
             continue;
         batches.push_back(&batch);
-        if (const RunEntry* entry = EntryOf(batch); entry != nullptr && entry->InFlight())
+        // Every batch's destination is on disk before its files move, so that
+        // a stop midway finishes the move rather than running what is left.
+        if (const RunEntry* entry = EntryOf(batch); entry == nullptr || entry->InFlight())
             NoteDestination(batch, false);
     }
     if (!SaveRecord())

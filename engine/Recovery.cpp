@@ -25,7 +25,6 @@ void CBatchQueue::RestoreRunRecord() {
 bool CBatchQueue::TakeQueue() {
     using State = platform::QueueDirectoryLock::State;
     const std::string dir = platform::SplitPath(ScanPattern()).dir;
-    const std::string folderBefore = m_queueLock.Folder();
     const State lock = m_queueLock.Hold(dir.empty() ? "." : dir);
     const bool present = lock != State::Unavailable;
     m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
@@ -51,7 +50,10 @@ bool CBatchQueue::TakeQueue() {
         }
         return false;
     }
-    if (m_queueLock.Folder() != folderBefore || !m_record.Loaded()) {
+    // Taken anew (here or after another holder had it meanwhile): what was
+    // read under an earlier hold may have changed since.
+    if (m_queueLock.Generation() != m_recordGeneration || !m_record.Loaded()) {
+        m_recordGeneration = m_queueLock.Generation();
         AimRecordAt(m_queueLock.Folder());
         // The lock may just have made the record's folder: its name is on
         // disk in the queue directory before anything recorded in it counts,
@@ -104,7 +106,8 @@ bool CBatchQueue::LoadRecord() {
     case RecordLoad::Result::Read:
         break;
     }
-    MigrateLegacyRecord();
+    if (!MigrateLegacyRecord())
+        return false;
     SettleInterruptedHandOvers();
     m_current = CBatch{};
     m_submitted = 0;
@@ -128,21 +131,31 @@ void CBatchQueue::SettleInterruptedHandOvers() {
     }
 }
 
-void CBatchQueue::MigrateLegacyRecord() {
+bool CBatchQueue::MigrateLegacyRecord() {
     if (m_services.legacyRuns.empty())
-        return;
+        return true;
     platform::StateFile legacy(m_services.legacyRuns, *m_services.files);
     std::string text;
-    if (legacy.Read(text) != platform::StateFile::ReadResult::Read)
-        return;
-    std::optional<std::vector<LegacyRunEntry>> entries = ParseLegacyRunRecord(text);
-    if (!entries)
-        return; // not a record this version knows: left alone
+    const platform::StateFile::ReadResult read = legacy.Read(text);
+    if (read == platform::StateFile::ReadResult::Missing)
+        return true;
+    // Batches of this queue may be in there: until it can be read, nothing
+    // is known of them, and nothing is handed over.
+    if (read == platform::StateFile::ReadResult::Failed) {
+        SetAccess(Access::RecordUnreadable, errno != 0 ? errno : EIO, 0, m_services.legacyRuns);
+        return false;
+    }
+    std::optional<std::vector<LegacyRunEntry>> entries =
+        read == platform::StateFile::ReadResult::Read ? ParseLegacyRunRecord(text) : std::nullopt;
+    if (!entries) {
+        SetAccess(Access::RecordDamaged, 0, 0, m_services.legacyRuns);
+        return false;
+    }
     // An entry belongs to this queue when its directory is this very directory.
     struct stat queue {};
     const std::string dir = platform::SplitPath(ScanPattern()).dir;
     if (m_services.files->Lstat((dir.empty() ? std::string(".") : dir + ".").c_str(), &queue) != 0)
-        return;
+        return true;
     std::vector<LegacyRunEntry> others;
     int moved = 0;
     for (LegacyRunEntry& old : *entries) {
@@ -153,49 +166,76 @@ void CBatchQueue::MigrateLegacyRecord() {
             others.push_back(std::move(old));
             continue;
         }
-        // The file is looked at once more while its device is still known, so
-        // that its entry gets what survives a remount: size, times, digest.
-        RunEntry entry = old.entry;
-        platform::FileIdentity now;
-        const std::string path = platform::MakePath(dir, entry.name);
-        if (platform::IdentifyAt(*m_services.files, path, now) &&
-            platform::SameFileNow(now, entry.identity)) {
-            now.digest = DigestOf(path, now);
-            entry.identity = now;
-        }
-        entry.identity.device = 0;
-        m_record.Put(entry);
         ++moved;
+        // Moved before (a stop came between the two writes): what the queue's
+        // record says now is newer.
+        if (!m_record.Candidates(old.entry.name, {}).empty())
+            continue;
+        m_record.Put(MigratedEntry(old, dir, queue.st_dev));
     }
     if (moved == 0)
-        return;
+        return true;
     // The queue's record first: a stop in between leaves the entries in both,
     // and moving them again changes nothing.
     if (!SaveRecord())
-        return;
+        return false;
     // What is left belongs to other queues; a record with nothing left is
     // kept under another name, for the administrator to look at.
     const std::string migrated = m_services.legacyRuns + ".migrated";
-    if (others.empty())
-        m_services.files->Rename(m_services.legacyRuns.c_str(), migrated.c_str());
-    else
-        legacy.Write(FormatLegacyRunRecord(others));
-    EngineEvent event =
-        EngineEvent::OfRecord(EngineEvent::Kind::RecordMigrated, m_services.legacyRuns, 0, moved);
-    event.dir = m_settings.QueueDir;
-    m_events.Report(event);
+    if (others.empty()
+            ? m_services.files->Rename(m_services.legacyRuns.c_str(), migrated.c_str()) == 0
+            : legacy.Write(FormatLegacyRunRecord(others))) {
+        EngineEvent event = EngineEvent::OfRecord(EngineEvent::Kind::RecordMigrated,
+                                                  m_services.legacyRuns, 0, moved);
+        event.dir = m_settings.QueueDir;
+        m_events.Report(event);
+    }
+    return true;
+}
+
+RunEntry CBatchQueue::MigratedEntry(const LegacyRunEntry& old, const std::string& dir,
+                                    std::uint64_t queueDevice) {
+    // The file is looked at once more, so that its entry gets what survives
+    // a remount: size, times, digest. The device may have changed since the
+    // old record was written; inode and birth time still tell.
+    RunEntry entry = old.entry;
+    platform::FileIdentity now;
+    const std::string path = platform::MakePath(dir, entry.name);
+    if (platform::IdentifyAt(*m_services.files, path, now)) {
+        const bool births = now.HasBirthTime() && entry.identity.HasBirthTime();
+        if (now.inode == entry.identity.inode &&
+            (!births || (now.bornSeconds == entry.identity.bornSeconds &&
+                         now.bornNanoseconds == entry.identity.bornNanoseconds))) {
+            now.digest = DigestOf(path, now);
+            entry.identity = now;
+        } else if (old.entry.identity.device != queueDevice && !births) {
+            // Another device and no birth time: whether it is the file that
+            // ran cannot be told. The name decides, so it never runs twice.
+            entry.identity = {};
+        }
+    }
+    entry.identity.device = 0;
+    return entry;
 }
 
 bool CBatchQueue::SaveRecord() {
+    // Only the lock's holder writes: a holder that lost it (taken over as
+    // stale while a tick waited) must not write over the new holder's record.
+    if (m_record.Dirty() && m_services.runs == nullptr && !m_queueLock.StillHeld()) {
+        AimRecordAt({});
+        SetAccess(Access::InUse);
+        return false;
+    }
     if (m_record.Save())
         return true;
     SetAccess(Access::RecordUnwritable, errno != 0 ? errno : EIO);
     return false;
 }
 
-void CBatchQueue::SetAccess(Access access, int error, int line) {
+void CBatchQueue::SetAccess(Access access, int error, int line, const std::string& file) {
     m_access = access;
-    const std::string where = m_record.Store() != nullptr && !m_record.Store()->Where().empty()
+    const std::string where = !file.empty() ? file
+                              : m_record.Store() != nullptr && !m_record.Store()->Where().empty()
                                   ? m_record.Store()->Where()
                                   : m_queueLock.Folder();
     using Kind = EngineEvent::Kind;
@@ -226,24 +266,27 @@ void CBatchQueue::Recover() {
     AdoptBatchInFlight();
 }
 
-bool CBatchQueue::IsRecordedFile(const platform::FileIdentity& recorded, const std::string& path) {
+CBatchQueue::Recorded CBatchQueue::IsRecordedFile(const platform::FileIdentity& recorded,
+                                                  const std::string& path) {
     platform::FileIdentity now;
     if (!platform::IdentifyAt(*m_services.files, path, now))
-        return false;
+        // Only a name that is gone is gone; anything else tells nothing.
+        return errno == ENOENT || errno == ENOTDIR ? Recorded::No : Recorded::Unknown;
     if (!recorded.Known())
-        return true;
+        return Recorded::Yes;
     switch (platform::CompareStable(recorded, now)) {
     case platform::Sameness::Same:
-        return true;
+        return Recorded::Yes;
     case platform::Sameness::Different:
-        return false;
+        return Recorded::No;
     case platform::Sameness::NeedsDigest:
         break;
     }
     const std::uint64_t digest = DigestOf(path, now);
     // A file whose content cannot be read now cannot be told from the
     // recorded one: it counts as that one, so that it never runs twice.
-    return digest == 0 || recorded.digest == 0 || digest == recorded.digest;
+    return digest == 0 || recorded.digest == 0 || digest == recorded.digest ? Recorded::Yes
+                                                                            : Recorded::No;
 }
 
 std::uint64_t CBatchQueue::DigestOf(const std::string& path,
@@ -303,8 +346,9 @@ void CBatchQueue::ForgetBatchesThatLeft() {
     for (const RunEntry& entry : entries) {
         if (!entry.InFlight() || std::find(listed.begin(), listed.end(), &entry) != listed.end())
             continue;
-        if (IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)))
-            continue; // still there; the scan did not list it
+        if (IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)) !=
+            Recorded::No)
+            continue; // still there (or cannot be told now); the scan did not list it
         gone.push_back(entry);
     }
     for (const RunEntry& entry : gone) {

@@ -406,7 +406,8 @@ RunEntry* RunRecord::Find(const std::string& name, const platform::FileIdentity&
     return nullptr;
 }
 
-void RunRecord::Put(const RunEntry& entry) {
+void RunRecord::Put(const RunEntry& given) {
+    const RunEntry entry = given; // may be one of ours, which a compaction moves
     if (RunEntry* known = Find(entry.name, entry.identity)) {
         *known = entry;
     } else {
@@ -422,7 +423,9 @@ void RunRecord::Put(const RunEntry& entry) {
 }
 
 void RunRecord::SetStage(const RunEntry& entry, RunStage stage) {
-    RunEntry* known = Find(entry.name, entry.identity);
+    // The entry may be one of ours, which a compaction inside Find moves.
+    const std::string name = entry.name;
+    RunEntry* known = Find(name, platform::FileIdentity(entry.identity));
     if (known == nullptr || known->stage == stage)
         return;
     known->stage = stage;
@@ -430,7 +433,8 @@ void RunRecord::SetStage(const RunEntry& entry, RunStage stage) {
 }
 
 void RunRecord::SetIdentity(const RunEntry& entry, const platform::FileIdentity& identity) {
-    RunEntry* known = Find(entry.name, entry.identity);
+    const std::string name = entry.name;
+    RunEntry* known = Find(name, platform::FileIdentity(entry.identity));
     if (known == nullptr || known->identity == identity)
         return;
     known->identity = identity;
@@ -439,7 +443,8 @@ void RunRecord::SetIdentity(const RunEntry& entry, const platform::FileIdentity&
 }
 
 void RunRecord::Erase(const RunEntry& entry) {
-    const RunEntry* known = Find(entry.name, entry.identity);
+    const std::string name = entry.name;
+    const RunEntry* known = Find(name, platform::FileIdentity(entry.identity));
     if (known == nullptr)
         return;
     const auto at = static_cast<std::size_t>(known - m_entries.data());

@@ -151,7 +151,7 @@ public:
                                             const platform::FileIdentity& identity) const;
     // The entry with exactly this name and identity.
     const RunEntry* Exact(const std::string& name, const platform::FileIdentity& identity) const;
-    void Put(const RunEntry& entry);
+    void Put(const RunEntry& given);
     void SetStage(const RunEntry& entry, RunStage stage);
     // The file was seen again with fuller or newer details (a digest).
     void SetIdentity(const RunEntry& entry, const platform::FileIdentity& identity);

@@ -47,7 +47,7 @@ int CBatchQueue::SubmitBatch(const CBatch& batch) {
     // The suite is given a path, not the file: a file put under the name since
     // the scan would be run in its place. Looked at right before the call, a
     // replacement waits for the next scan as the new batch it is.
-    if (!StillTheListedFile(batch)) {
+    if (!StillTheListedFile(batch) || (m_services.runs == nullptr && !m_queueLock.StillHeld())) {
         m_record.Erase(entry);
         SaveRecord();
         return 1;
@@ -64,6 +64,8 @@ int CBatchQueue::SubmitBatch(const CBatch& batch) {
             replacement.device = 0;
             m_record.SetIdentity(entry, replacement);
             entry.identity = replacement;
+            if (m_current.path == batch.path)
+                m_current.identity = replacement;
         }
     }
     m_record.SetStage(entry, accepted != 0 ? RunStage::Accepted : RunStage::Refused);

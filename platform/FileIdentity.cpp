@@ -42,11 +42,15 @@ bool IdentifyAt(FileOps& ops, const std::string& path, FileIdentity& identity) {
 Sameness CompareStable(const FileIdentity& recorded, const FileIdentity& found) {
     // A birth time is set when the inode is made: inode and birth time together
     // are never handed to a second file, and survive remounts and renames.
-    if (recorded.HasBirthTime() && found.HasBirthTime())
-        return recorded.inode == found.inode && recorded.bornSeconds == found.bornSeconds &&
-                       recorded.bornNanoseconds == found.bornNanoseconds
-                   ? Sameness::Same
-                   : Sameness::Different;
+    if (recorded.HasBirthTime() && found.HasBirthTime()) {
+        if (recorded.bornSeconds != found.bornSeconds ||
+            recorded.bornNanoseconds != found.bornNanoseconds)
+            return Sameness::Different;
+        if (recorded.inode == found.inode)
+            return Sameness::Same;
+        // The same birth time under another inode number: a file system that
+        // numbers its inodes anew at each mount. The content decides.
+    }
     // Without one, inode numbers may be reused or handed out anew at each
     // mount: only what the file holds tells. Some file systems keep whole
     // seconds only, so nanoseconds count only where both sides have them.

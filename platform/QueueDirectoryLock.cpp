@@ -209,7 +209,11 @@ bool QueueDirectoryLock::OpenFolder(const struct stat& queue) {
 }
 
 QueueDirectoryLock::State QueueDirectoryLock::TryTake() {
-    const int fd = m_ops.Open(m_lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // Read-write where we may: network file systems grant an exclusive kernel
+    // lock only on a file open for writing.
+    int fd = m_ops.Open(m_lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EROFS))
+        fd = m_ops.Open(m_lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return CreateOwn();
@@ -256,6 +260,7 @@ QueueDirectoryLock::State QueueDirectoryLock::CreateOwn() {
     m_fd = fd;
     m_lockInode = st.st_ino;
     m_lastBeat = m_steady();
+    ++m_generation;
     return State::Held;
 }
 
@@ -293,7 +298,9 @@ QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
         // Held on this machine: our own process holds its kernel lock while it
         // holds, and another process is looked up.
         if (holder.pid == getpid()) {
-            if (!kernelFree)
+            // Our own token: this object let go of it (the directory was away
+            // for a moment), whatever the kernel lock says where it cannot be had.
+            if (!kernelFree && holder.token != m_token)
                 return State::HeldElsewhere;
             // Taken again through a descriptor of its own, whose kernel lock
             // this one's would refuse.
@@ -347,8 +354,8 @@ QueueDirectoryLock::State QueueDirectoryLock::TakeOverOwn() {
     if (fd < 0)
         return State::HeldElsewhere;
     const std::string text = OwnText();
-    if (m_ops.Flock(fd, LOCK_EX | LOCK_NB) != 0 || m_ops.Fstat(fd, &st) != 0 ||
-        m_ops.Lseek(fd, 0, SEEK_SET) != 0 ||
+    const bool kernelLockRefused = m_ops.Flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (kernelLockRefused || m_ops.Fstat(fd, &st) != 0 || m_ops.Lseek(fd, 0, SEEK_SET) != 0 ||
         m_ops.Write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         m_ops.Ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
         m_ops.Close(fd);
@@ -357,7 +364,12 @@ QueueDirectoryLock::State QueueDirectoryLock::TakeOverOwn() {
     m_fd = fd;
     m_lockInode = st.st_ino;
     m_lastBeat = m_steady();
+    ++m_generation;
     return State::Held;
+}
+
+bool QueueDirectoryLock::StillHeld() {
+    return m_state == State::Held && m_fd >= 0 && StillOurs();
 }
 
 bool QueueDirectoryLock::StillOurs() {

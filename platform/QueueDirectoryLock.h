@@ -60,6 +60,13 @@ public:
     // becomes Unavailable.
     void Release();
     State GetState() const { return m_state; }
+    // True while the lock taken by the last Hold is still this object's: a
+    // look at the lock file, for the moments before something is recorded or
+    // handed over.
+    bool StillHeld();
+    // Changes whenever this object takes the lock anew: what was read under an
+    // earlier hold may have been changed by another holder since.
+    std::uint64_t Generation() const { return m_generation; }
     // The longest this holder may go without a Hold (a tick that waits for a
     // viewer), announced in the lock file so that other hosts wait that much
     // longer before they take the lock over.
@@ -101,6 +108,7 @@ private:
     std::uint64_t m_token;
     std::uint64_t m_beat = 0;
     std::int64_t m_longestSilence = 0;
+    std::uint64_t m_generation = 0;
     std::int64_t m_lastBeat = 0;
     // What the other holder's lock file said, and since when (steady seconds).
     std::string m_seenText;

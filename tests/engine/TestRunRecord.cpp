@@ -398,3 +398,30 @@ TEST(RunRecord, AFileReplacedDuringTheHandOverCountsAsHandedOverAndNeitherRunsAg
     EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
     EXPECT_EQ(testsupport::ReadFile(s.processed + "/A.olb"), "second, longer\n");
 }
+
+TEST(RunRecord, AnEngineThatLostTheLockReadsTheRecordAgainBeforeItWorksOnce) {
+    EngineScene s;
+    s.recordStore = nullptr;
+    s.Start();
+    const std::string x = s.Put("X.olb");
+    s.SubmitHead(); // the first engine hands X over
+    testsupport::RecordingEventSink otherEvents;
+    auto other = std::make_unique<engine::CBatchQueue>(
+        engine::EngineServices{&s.library, &s.clock, engine::DefaultFinderFactory(), &s.files,
+                               &s.launcher, nullptr, &otherEvents});
+    other->SetSettings(s.params);
+    // Its lock is taken from it (judged stale elsewhere): the other engine
+    // finishes X and hands Y over, then ends.
+    std::filesystem::remove(s.queue + "/.tesmaro/lock");
+    other->ProcessStep();
+    const std::string y = s.Put("Y.olb");
+    for (int tick = 0; tick < 2; ++tick) {
+        s.library.items = 0;
+        other->ProcessStep();
+    }
+    ASSERT_EQ(s.library.submittedPaths, (Names{x, y})); // Y runs
+    other.reset();
+    s.IdleTicks(3);
+    EXPECT_EQ(s.library.submittedPaths, (Names{x, y}));
+    EXPECT_EQ(testsupport::ListDirectory(s.processed), (Names{"X.olb", "Y.olb"}));
+}
