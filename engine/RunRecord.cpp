@@ -181,6 +181,23 @@ bool ForEachLine(std::string_view text, std::string_view header, int* badLine, T
     return true;
 }
 
+// Every entry of the text, each line read by `parse`; nothing when a line is
+// refused.
+template <typename Parse>
+auto ParseLines(std::string_view text, std::string_view header, int* badLine, Parse parse)
+    -> std::optional<std::vector<typename decltype(parse(std::string_view()))::value_type>> {
+    std::vector<typename decltype(parse(std::string_view()))::value_type> entries;
+    const bool read = ForEachLine(text, header, badLine, [&](std::string_view line) {
+        auto entry = parse(line);
+        if (entry)
+            entries.push_back(std::move(*entry));
+        return entry.has_value();
+    });
+    if (!read)
+        return std::nullopt;
+    return entries;
+}
+
 } // namespace
 
 std::string FormatRunRecord(const std::vector<RunEntry>& entries) {
@@ -207,29 +224,11 @@ std::string FormatRunRecord(const std::vector<RunEntry>& entries) {
 }
 
 std::optional<std::vector<RunEntry>> ParseRunRecord(const std::string& text, int* badLine) {
-    std::vector<RunEntry> entries;
-    const bool read = ForEachLine(text, kHeader, badLine, [&entries](std::string_view line) {
-        std::optional<RunEntry> entry = ParseEntry(line);
-        if (entry)
-            entries.push_back(std::move(*entry));
-        return entry.has_value();
-    });
-    if (!read)
-        return std::nullopt;
-    return entries;
+    return ParseLines(text, kHeader, badLine, ParseEntry);
 }
 
 std::optional<std::vector<LegacyRunEntry>> ParseLegacyRunRecord(const std::string& text) {
-    std::vector<LegacyRunEntry> entries;
-    const bool read = ForEachLine(text, kLegacyHeader, nullptr, [&entries](std::string_view line) {
-        std::optional<LegacyRunEntry> entry = ParseLegacyEntry(line);
-        if (entry)
-            entries.push_back(std::move(*entry));
-        return entry.has_value();
-    });
-    if (!read)
-        return std::nullopt;
-    return entries;
+    return ParseLines(text, kLegacyHeader, nullptr, ParseLegacyEntry);
 }
 
 std::string FormatLegacyRunRecord(const std::vector<LegacyRunEntry>& entries) {
