@@ -97,7 +97,7 @@ bool ParseHolder(const std::string& text, Holder& holder) {
         return false;
     // Written by every version that beats; a day at most, whatever it says.
     if (in >> holder.beat >> holder.quiet)
-        holder.quiet = std::clamp<std::int64_t>(holder.quiet, 0, 24 * 3600);
+        holder.quiet = std::clamp<std::int64_t>(holder.quiet, 0, std::int64_t{24} * 3600);
     else
         holder.quiet = 0;
     return true;
