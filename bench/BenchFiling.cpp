@@ -146,14 +146,13 @@ void BM_FileBatch(benchmark::State& state, Method method, Where where) {
 engine::RunEntry TypicalEntry(std::size_t n) {
     const std::string title = std::to_string(100000 + n);
     engine::RunEntry entry;
-    entry.identity = {0,
-                      3'000'000 + n,
-                      1'765'000'000 + static_cast<std::int64_t>(n),
-                      123'456'789,
-                      2'000,
-                      1'765'000'000 + static_cast<std::int64_t>(n),
-                      5'000,
-                      0x9E3779B97F4A7C15ULL ^ n};
+    entry.identity.inode = 3'000'000 + n;
+    entry.identity.bornSeconds = 1'765'000'000 + static_cast<std::int64_t>(n);
+    entry.identity.bornNanoseconds = 123'456'789;
+    entry.identity.size = 2'000;
+    entry.identity.modifiedSeconds = entry.identity.bornSeconds;
+    entry.identity.modifiedNanoseconds = 5'000;
+    entry.identity.digest = 0x9E3779B97F4A7C15ULL ^ n;
     entry.name = title + ".olb";
     entry.title = title;
     entry.stage = engine::RunStage::Accepted;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <utility>
@@ -62,5 +63,9 @@ const std::string& QueueDirWith(std::size_t batches, int copy) {
             path = dir->Path();
         }
     }
+    // Each benchmark starts without the run record an earlier one left in
+    // the queue directory: a batch it left in flight would be filed at once.
+    std::error_code ignored;
+    std::filesystem::remove_all(path + "/.tesmaro", ignored);
     return path;
 }

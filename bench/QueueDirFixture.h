@@ -12,5 +12,6 @@
 // process ends. When TESMARO_BENCH_FIXTURES names a directory, the queue
 // directories are kept there as "queue-<batches>" (copy 0) or
 // "queue-<batches>-<copy>" and reused by later runs (making 200,000 files
-// takes a while); removing them is then the caller's job.
+// takes a while); removing them is then the caller's job. Every call hands
+// the directory over without the run record an earlier caller left in it.
 const std::string& QueueDirWith(std::size_t batches, int copy = 0);

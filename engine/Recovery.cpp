@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -308,6 +309,8 @@ std::uint64_t CBatchQueue::DigestOf(const std::string& path,
 }
 
 const RunEntry* CBatchQueue::EntryOf(const CBatch& batch) {
+    if (m_record.IsEmpty())
+        return nullptr;
     const std::string name = platform::SplitPath(batch.path).name;
     for (const RunEntry* entry : m_record.Candidates(name, batch.identity)) {
         if (!batch.identity.Known() || !entry->identity.Known()) {
@@ -333,39 +336,36 @@ const RunEntry* CBatchQueue::EntryOf(const CBatch& batch) {
 
 void CBatchQueue::ForgetBatchesThatLeft() {
     // Only a batch whose file is known to be gone is forgotten: a directory
-    // that is away for a moment must not make a batch new again.
-    std::optional<bool> directoryPresent;
-    bool changed = false;
-    // Positions are fixed from here until the first Erase.
-    const std::vector<RunEntry>& entries = m_record.Entries();
-    std::vector<const RunEntry*> listed;
-    for (const CBatch& batch : m_list)
-        if (const RunEntry* entry = EntryOf(batch))
-            listed.push_back(entry);
+    // that is away for a moment must not make a batch new again. Each entry
+    // in flight is looked up by its own name; the list is searched only for
+    // one whose name is gone, in case it was renamed in the queue directory.
     std::vector<RunEntry> gone;
-    for (const RunEntry& entry : entries) {
-        if (!entry.InFlight() || std::find(listed.begin(), listed.end(), &entry) != listed.end())
+    for (const RunEntry& entry : m_record.Entries()) {
+        if (!entry.InFlight() ||
+            IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)) !=
+                Recorded::No)
+            continue; // still there (or cannot be told now)
+        if (entry.identity.HasBirthTime() &&
+            std::any_of(m_list.begin(), m_list.end(), [&entry](const CBatch& batch) {
+                return platform::CompareStable(entry.identity, batch.identity) ==
+                       platform::Sameness::Same;
+            }))
             continue;
-        if (IsRecordedFile(entry.identity, platform::MakePath(m_settings.QueueDir, entry.name)) !=
-            Recorded::No)
-            continue; // still there (or cannot be told now); the scan did not list it
         gone.push_back(entry);
     }
+    if (gone.empty() || !QueueDirectoryPresent())
+        return;
     for (const RunEntry& entry : gone) {
-        if (!directoryPresent)
-            directoryPresent = QueueDirectoryPresent();
-        if (!*directoryPresent)
-            return;
         m_record.Erase(entry);
         m_events.Forget(platform::MakePath(m_settings.QueueDir, entry.name));
-        changed = true;
     }
-    if (changed)
-        SaveRecord();
+    SaveRecord();
 }
 
 void CBatchQueue::AdoptBatchInFlight() {
-    if (m_submitted != 0 || m_record.IsEmpty())
+    const std::vector<RunEntry>& entries = m_record.Entries();
+    if (m_submitted != 0 || std::none_of(entries.begin(), entries.end(),
+                                         [](const RunEntry& e) { return e.InFlight(); }))
         return;
     for (const CBatch& batch : m_list) {
         const RunEntry* entry = EntryOf(batch);

@@ -19,14 +19,16 @@ class FileOps;
 // of its content (filled in only where a comparison needs it). The device is
 // kept for checks within one run (two names of one file).
 struct FileIdentity {
+    // The two nanosecond fields share eight bytes: an identity is kept for
+    // every waiting batch.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::int64_t bornSeconds = 0; // zero where the file system keeps no birth time
-    std::uint32_t bornNanoseconds = 0;
     std::int64_t size = 0;
     std::int64_t modifiedSeconds = 0;
-    std::uint32_t modifiedNanoseconds = 0;
     std::uint64_t digest = 0; // zero until computed; see ContentDigest
+    std::uint32_t bornNanoseconds = 0;
+    std::uint32_t modifiedNanoseconds = 0;
 
     // An identity that no file was asked for (a scripted or empty entry).
     bool Known() const { return inode != 0; }

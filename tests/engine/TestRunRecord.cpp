@@ -28,7 +28,7 @@ RunEntry EntryFor(const std::string& path, const std::string& title, RunStage st
 
 TEST(RunRecord, OddNamesSurviveTheTextHarmlessFormsReadAndDamageIsLeftAlone) {
     RunEntry odd;
-    odd.identity = {0, 1234567, 1'700'000'000, 999'999'999, 42, 1'700'000'001, 5, 0xFEDCBA98};
+    odd.identity = {0, 1234567, 1'700'000'000, 42, 1'700'000'001, 0xFEDCBA98, 999'999'999, 5};
     odd.title = "a b\n%\xff-";
     odd.name = "a b\n%\xff-.olb";
     RunEntry empty = odd;
@@ -288,7 +288,7 @@ TEST(RunRecord, AHundredThousandUnfiledBatchesDoNotStopTheQueue) {
     EngineScene s;
     std::vector<RunEntry> entries(100'000);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i].identity = {0, 1'000 + i, 1'700'000'000, 1, 10, 1'700'000'000, 1, 1};
+        entries[i].identity = {0, 1'000 + i, 1'700'000'000, 10, 1'700'000'000, 1, 1, 1};
         entries[i].name = "gone" + std::to_string(i) + ".olb";
         entries[i].title = "gone" + std::to_string(i);
         entries[i].stage = i % 2 == 0 ? RunStage::Processed : RunStage::Refused;
@@ -343,7 +343,7 @@ TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
 
 TEST(RunRecord, AFileIsKnownByWhatSurvivesARemountNeverByItsDevice) {
     using platform::Sameness;
-    const platform::FileIdentity born{1, 77, 1'700'000'000, 5, 10, 1'700'000'100, 9, 0xAB};
+    const platform::FileIdentity born{1, 77, 1'700'000'000, 10, 1'700'000'100, 0xAB, 5, 9};
     platform::FileIdentity unborn = born;
     unborn.bornSeconds = 0;
     unborn.bornNanoseconds = 0;
