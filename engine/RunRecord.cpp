@@ -283,6 +283,7 @@ std::string StateFileRunRecordStore::Where() const {
 }
 
 void RunRecord::UseStore(RunRecordStore* store) {
+    // Nothing is known of the new store's record until it is loaded.
     m_store = store;
     m_entries.clear();
     m_live.clear();
@@ -293,12 +294,7 @@ void RunRecord::UseStore(RunRecordStore* store) {
 }
 
 RecordLoad RunRecord::Load() {
-    m_entries.clear();
-    m_live.clear();
-    m_erased = 0;
-    m_dirty = false;
-    m_loaded = false;
-    m_indexStale = true;
+    UseStore(m_store);
     if (m_store == nullptr)
         return {RecordLoad::Result::Unreadable, ENOENT, 0};
     const RunRecordStore::Loaded loaded = m_store->Load();

@@ -257,11 +257,7 @@ QueueDirectoryLock::State QueueDirectoryLock::CreateOwn() {
         m_ops.Close(fd);
         return State::Unwritable;
     }
-    m_fd = fd;
-    m_lockInode = st.st_ino;
-    m_lastBeat = m_steady();
-    ++m_generation;
-    return State::Held;
+    return Own(fd, st.st_ino);
 }
 
 QueueDirectoryLock::State QueueDirectoryLock::JudgeOther(int fd) {
@@ -361,8 +357,12 @@ QueueDirectoryLock::State QueueDirectoryLock::TakeOverOwn() {
         m_ops.Close(fd);
         return State::HeldElsewhere;
     }
+    return Own(fd, st.st_ino);
+}
+
+QueueDirectoryLock::State QueueDirectoryLock::Own(int fd, ino_t inode) {
     m_fd = fd;
-    m_lockInode = st.st_ino;
+    m_lockInode = inode;
     m_lastBeat = m_steady();
     ++m_generation;
     return State::Held;

@@ -89,6 +89,8 @@ private:
     State JudgeOther(int fd);
     State TakeOverStale(const std::string& judged);
     State TakeOverOwn();
+    // Keeps `fd` as the lock file now held: a new generation of the hold.
+    State Own(int fd, ino_t inode);
     // True while the lock file at the path is still the one this object made.
     bool StillOurs();
     void Beat();
