@@ -7,6 +7,7 @@
 #include "external/QueueLibrary.h"
 #include "platform/FileOps.h"
 #include "platform/ProcessLauncher.h"
+#include "platform/WriterView.h"
 
 #include <functional>
 #include <memory>
@@ -40,6 +41,9 @@ struct EngineServices {
     // The per-user record that earlier versions kept; its entries for a queue
     // move into that queue's record. Empty: there is none.
     std::string legacyRuns{};
+    // Who is still writing a file of the queue directory, where a read lease
+    // cannot tell (another user's file); left out, only the settle time guards.
+    const platform::WriterView* writers = nullptr;
 };
 
 } // namespace engine

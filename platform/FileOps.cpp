@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -145,6 +146,54 @@ int SystemFileOps::Fchmod(int fd, mode_t mode) {
 
 int SystemFileOps::Fchown(int fd, uid_t owner, gid_t group) {
     return fchown(fd, owner, group);
+}
+
+ssize_t FileOps::Readlink(const char*, char*, size_t) {
+    errno = ENOSYS;
+    return -1;
+}
+
+int FileOps::ReadDirectoryPart(int, const std::function<void(const char*)>&, int) {
+    errno = ENOSYS;
+    return -1;
+}
+
+ssize_t SystemFileOps::Readlink(const char* path, char* buf, size_t size) {
+    return readlink(path, buf, size);
+}
+
+int SystemFileOps::ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                                     int maxEntries) {
+    // getdents64 fills a buffer with whole entries, each with the offset of
+    // the one after it: the descriptor is set back to just after the last
+    // name visited, so that names read but not visited come again next time.
+    struct Entry {
+        ino64_t ino;
+        off64_t next;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(Entry) char buf[std::size_t{32} * 1024];
+    int visited = 0;
+    while (visited < maxEntries) {
+        const long got = syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const Entry*>(buf + at);
+            visit(entry->name);
+            at += entry->length;
+            if (++visited == maxEntries && at < got) {
+                if (lseek(fd, entry->next, SEEK_SET) < 0)
+                    return -1;
+                break;
+            }
+        }
+    }
+    return visited;
 }
 
 FileOps& DefaultFileOps() {

@@ -55,6 +55,16 @@ public:
     // fchmod and fchown on an open descriptor; -1 leaves an id as it is.
     virtual int Fchmod(int fd, mode_t mode) = 0;
     virtual int Fchown(int fd, uid_t owner, gid_t group) = 0;
+    // readlink: the target of the symbolic link at `path`, not terminated;
+    // the count of bytes placed in `buf`. ENOSYS where a stand-in has no links.
+    virtual ssize_t Readlink(const char* path, char* buf, size_t size);
+    // Reads on through the directory open on `fd` from where the last call
+    // stopped, calling `visit` for at most `maxEntries` names ("." and ".."
+    // included), and leaves the descriptor open for the next part. The count
+    // of names visited, 0 at the end, -1 on failure. ENOSYS where a stand-in
+    // cannot read a directory in parts.
+    virtual int ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                                  int maxEntries);
 };
 
 // The real calls. Stateless, so one shared instance serves every caller.
@@ -84,6 +94,9 @@ public:
     int Flock(int fd, int operation) override;
     int Fchmod(int fd, mode_t mode) override;
     int Fchown(int fd, uid_t owner, gid_t group) override;
+    ssize_t Readlink(const char* path, char* buf, size_t size) override;
+    int ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                          int maxEntries) override;
 };
 
 // The shared instance of the real calls.
