@@ -123,6 +123,9 @@ void AppendReason(std::string& line, const EngineEvent& event) {
     case Reason::Unreadable:
         line += " reason=unreadable errno=" + ErrnoName(event.error);
         return;
+    case Reason::Unfileable:
+        line += " reason=unfileable errno=" + ErrnoName(event.error);
+        return;
     case Reason::Aborted:
         line += " reason=aborted";
         return;
@@ -174,6 +177,20 @@ std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int 
         AppendField(line, "dir", event.dir);
         line += " entries=" + std::to_string(event.code);
         break;
+    case Kind::WritersUnseen:
+        AppendField(line, "dir", event.dir);
+        line += event.code == 2 ? " why=network-file-system" : " why=not-watched";
+        break;
+    case Kind::WritersSeen:
+        AppendField(line, "dir", event.dir);
+        break;
+    case Kind::LinkRefused:
+        AppendField(line, "dir", event.dir);
+        AppendField(line, "link", event.path);
+        line += " owner=" + std::to_string(event.code);
+        break;
+    case Kind::LinksTrusted:
+        break;
     default:
         AppendField(line, "title", event.title);
         AppendField(line, "path", event.path);
@@ -202,6 +219,7 @@ std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int 
         AppendReason(line, event);
         break;
     case Kind::FilingRetried:
+    case Kind::FilingGivenUp:
         line += " errno=" + ErrnoName(event.error);
         break;
     default:

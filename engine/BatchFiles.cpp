@@ -27,18 +27,29 @@ std::string BatchFileName(const CBatch& batch) {
 
 bool BelongsToBatch(const std::string& name, const CBatch& batch) {
     const std::string& title = batch.title;
-    if (name == BatchFileName(batch))
+    const std::string own = BatchFileName(batch);
+    if (name == own)
         return true;
-    return !title.empty() && name.size() > title.size() &&
-           name.compare(0, title.size(), title) == 0 && name[title.size()] == '.';
+    if (title.empty() || name.size() <= title.size() || name.compare(0, title.size(), title) != 0 ||
+        name[title.size()] != '.')
+        return false;
+    // The batch file's extension, with its dot, ends the name of another batch.
+    const auto ownDot = own.rfind('.');
+    if (ownDot == std::string::npos)
+        return true;
+    const std::string_view extension = std::string_view(own).substr(ownDot);
+    const auto dot = name.rfind('.');
+    return dot == title.size() || std::string_view(name).substr(dot) != extension;
 }
 
-QueueFiles::QueueFiles(const FinderFactory& finders, const std::string& pattern) {
+QueueFiles::QueueFiles(const FinderFactory& finders, const std::string& pattern,
+                       const std::vector<std::string>& ownNames) {
     const auto finder = finders();
     if (finder && finder->FindFile(pattern, 0)) {
         for (int more = 1; more;) {
             more = finder->FindNextFileA();
-            if (!finder->IsDirectory())
+            if (!finder->IsDirectory() && std::find(ownNames.begin(), ownNames.end(),
+                                                    finder->GetFileName()) == ownNames.end())
                 m_files.push_back({finder->GetFileName(), finder->GetFilePath()});
         }
     }
@@ -54,10 +65,10 @@ QueueFiles::QueueFiles(const FinderFactory& finders, const std::string& pattern)
 }
 
 QueueFiles QueueFiles::For(const FinderFactory& finders, const std::string& queueDir,
-                           const CBatch& batch) {
+                           const CBatch& batch, const std::vector<std::string>& ownNames) {
     // A title is matched literally: a wildcard in it must not take another
     // batch's files.
-    return QueueFiles(finders, BatchFilesPattern(queueDir, batch));
+    return QueueFiles(finders, BatchFilesPattern(queueDir, batch), ownNames);
 }
 
 std::vector<const QueueFile*> QueueFiles::Of(const CBatch& batch) const {

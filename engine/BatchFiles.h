@@ -20,7 +20,9 @@ struct QueueFile {
 std::string BatchFileName(const CBatch& batch);
 
 // The one rule for which files belong to a batch: its own file, also without
-// an extension, and every name that is its title, a "." and more. An empty
+// an extension, and every name that is its title, a "." and more, except a
+// name with the batch file's own extension under another title: B.x.olb is a
+// batch of its own, never B.olb's, while B.rpt and B.x.csv are B's. An empty
 // title takes nothing else, so a batch named ".olb" never takes the
 // directory's other dotfiles.
 bool BelongsToBatch(const std::string& name, const CBatch& batch);
@@ -30,10 +32,12 @@ bool BelongsToBatch(const std::string& name, const CBatch& batch);
 // file is handed out until it is taken: once moved, it belongs to nobody else.
 class QueueFiles {
 public:
-    QueueFiles(const FinderFactory& finders, const std::string& pattern);
+    // Names in `ownNames` (Tesmaro's own files) are left out.
+    QueueFiles(const FinderFactory& finders, const std::string& pattern,
+               const std::vector<std::string>& ownNames = {});
     // A search wide enough for the files of this batch alone.
     static QueueFiles For(const FinderFactory& finders, const std::string& queueDir,
-                          const CBatch& batch);
+                          const CBatch& batch, const std::vector<std::string>& ownNames = {});
 
     std::vector<const QueueFile*> Of(const CBatch& batch) const;
     void Take(const QueueFile* file);

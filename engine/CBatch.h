@@ -13,7 +13,8 @@ struct CBatch {
     std::string path;           // full path of the batch file
     std::int64_t created = 0;   // calendar seconds (UTC)
     std::int64_t lastWrite = 0; // calendar seconds (UTC)
-    platform::FileIdentity identity{}; // the file the scan found under that path
+    platform::FileIdentity identity{};    // the file the scan found under that path
+    std::uint32_t createdNanoseconds = 0; // the creation time's fraction of a second, where kept
 
     bool operator==(const CBatch&) const = default;
 };

@@ -27,6 +27,12 @@ std::int64_t SystemClock::Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
 
+std::int64_t SystemClock::NowNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+}
+
 FinderFactory DefaultFinderFactory() {
     return [] { return std::make_unique<external::CFileFindS>(); };
 }
@@ -78,6 +84,7 @@ std::string CBatchQueue::ScanPattern() const {
 
 int CBatchQueue::Rescan() {
     m_list.RemoveAll();
+    NoteOwnNames();
     std::vector<CBatch> found;
     {
         const auto finder = m_services.finders();
@@ -87,15 +94,46 @@ int CBatchQueue::Rescan() {
         int more = 1;
         while (more) {
             more = finder->FindNextFileA();
-            if (finder->IsDirectory())
+            if (finder->IsDirectory() || IsOwnName(finder->GetFileName()))
                 continue;
             found.push_back(CBatch{finder->GetFileTitle(), finder->GetFilePath(),
                                    finder->GetCreationTime(), finder->GetLastWriteTime(),
-                                   finder->GetFileIdentity()});
+                                   finder->GetFileIdentity(), finder->GetCreationNanoseconds()});
         }
     } // the search's entries are freed before the list is ordered
     m_list.Assign(std::move(found));
     return 1;
+}
+
+namespace {
+
+// The directory a split path's directory part names, whatever links lead to
+// it: "." is never a link, so the kernel resolves the whole directory.
+bool DescribeDirectory(platform::FileOps& ops, const std::string& dir, struct stat& st) {
+    return ops.Lstat(dir.empty() ? "." : (dir + ".").c_str(), &st) == 0;
+}
+
+} // namespace
+
+void CBatchQueue::NoteOwnNames() {
+    m_ownNames.clear();
+    platform::FileOps& ops = *m_services.files;
+    struct stat queue {};
+    if (!DescribeDirectory(ops, platform::SplitPath(ScanPattern()).dir, queue))
+        return;
+    for (const std::string* file : {&m_settings.StatusFile, &m_settings.AbortFile}) {
+        if (file->empty())
+            continue;
+        platform::SplitParts parts = platform::SplitPath(*file);
+        struct stat dir {};
+        if (!parts.name.empty() && DescribeDirectory(ops, parts.dir, dir) &&
+            dir.st_dev == queue.st_dev && dir.st_ino == queue.st_ino)
+            m_ownNames.push_back(std::move(parts.name));
+    }
+}
+
+bool CBatchQueue::IsOwnName(const std::string& name) const {
+    return std::find(m_ownNames.begin(), m_ownNames.end(), name) != m_ownNames.end();
 }
 
 bool CBatchQueue::OwnsQueueDirectory() const {

@@ -5,6 +5,7 @@
 #include "engine/EngineServices.h"
 #include "engine/EventReporter.h"
 #include "engine/RunRecord.h"
+#include "engine/SettleWatch.h"
 #include "platform/DurableMove.h"
 #include "platform/QueueDirectoryLock.h"
 #include "settings/CBatchParams.h"
@@ -109,6 +110,7 @@ public:
         RecordUnwritable, // the record (or its folder or lock) cannot be written
         RecordUnreadable, // the record is there but cannot be read
         RecordDamaged,    // the record is damaged: left as it is until someone mends it
+        Steered,          // another user's link leads to the queue, Processed or Failed
     };
     Access QueueAccess() const { return m_access; }
 
@@ -117,10 +119,21 @@ private:
     // a wildcard in its name stands for itself.
     bool FinderFindsFile(const std::string& path) const;
 
+    // The names of the status and abort files where they lie in the queue
+    // directory: Tesmaro's own files, never batches or companions.
+    void NoteOwnNames();
+    bool IsOwnName(const std::string& name) const;
+
     // The queue's lock and record (Recovery.cpp).
     // Holds the lock of the queue directory as set now and has its record
     // read and on disk; true when batches may be handed over and filed.
     bool TakeQueue();
+    // False when another user's link lies on the way to the queue directory
+    // (`queue` true) or to the Processed or Failed directory: that user could
+    // steer batches and their files elsewhere.
+    bool PlacesTrusted(bool queue);
+    // Whether writers of the queue directory are seen, for the log.
+    void NoteWriterGuard();
     // The record's store for the folder the lock holds.
     void AimRecordAt(const std::string& folder);
     bool LoadRecord();
@@ -151,6 +164,8 @@ private:
     // True when the batch's path still leads to the file the scan listed,
     // unchanged since.
     bool StillTheListedFile(const CBatch& batch);
+    // True when a process on this machine is still writing the batch's file.
+    bool WriterAtWork(const CBatch& batch);
     // The digest of the listed file, read once per version of it.
     std::uint64_t DigestOf(const std::string& path, const platform::FileIdentity& identity);
 
@@ -193,6 +208,7 @@ private:
 
     EngineServices m_services;
     CBatchList m_list;
+    SettleWatch m_settle;
     CBatch m_current;
     settings::CBatchParams m_settings;
     int m_submitted = 0;
@@ -207,11 +223,13 @@ private:
     RunRecord m_record;
     platform::QueueDirectoryLock m_queueLock;
     Access m_access = Access::Missing;
+    std::string m_steeringLink; // while Steered: the link refused
     // The lock's generation the record was read under.
     std::uint64_t m_recordGeneration = 0;
     // Batches whose last file left during this tick, by path: still in the
     // list as it was scanned, but not to be submitted or filed again.
     std::vector<std::string> m_filedThisTick;
+    std::vector<std::string> m_ownNames;
     // Digests read this run, by path, with the identity they were read for.
     std::unordered_map<std::string, std::pair<platform::FileIdentity, std::uint64_t>> m_digests;
 

@@ -1,11 +1,11 @@
 #include "engine/BatchFiles.h"
 #include "engine/CBatchQueue.h"
 #include "engine/ViewerCommand.h"
+#include "engine/WriterCheck.h"
 #include "platform/DurableMove.h"
 #include "platform/DurableWrite.h"
 #include "platform/Path.h"
 #include "platform/ProfileReader.h"
-#include "platform/ReadLease.h"
 #include "platform/RegularFile.h"
 #include "platform/SemaphoreFile.h"
 
@@ -24,12 +24,14 @@ namespace {
 
 constexpr std::size_t kSchemeBufferSize = 260;
 
-// True when another process has one of the files open for writing. A file
-// that cannot be opened tells nothing and does not hold the others back.
-bool AnyBeingWritten(platform::FileOps& ops, const std::vector<const QueueFile*>& files) {
+// True when another process on this machine is still writing one of the
+// files. A file that cannot be opened tells nothing and does not hold the
+// others back.
+bool AnyBeingWritten(platform::FileOps& ops, const std::vector<const QueueFile*>& files,
+                     const platform::WriterView* writers, const std::string& queueDir) {
     for (const QueueFile* file : files) {
         platform::FileHandle handle(ops, platform::OpenRegularFile(ops, file->path));
-        if (handle.IsOpen() && platform::ReadLease(ops, handle.Get()).WriterActive())
+        if (handle.IsOpen() && StillBeingWritten(ops, handle.Get(), writers, queueDir, file->name))
             return true;
     }
     return false;
@@ -77,7 +79,7 @@ bool CBatchQueue::CompleteBatch(const CBatch& batch) {
 
 void CBatchQueue::FileBatch(const CBatch& batch, bool processed) {
     FileBatchFiles(batch, processed,
-                   QueueFiles::For(m_services.finders, m_settings.QueueDir, batch));
+                   QueueFiles::For(m_services.finders, m_settings.QueueDir, batch, m_ownNames));
 }
 
 int CBatchQueue::FileBatchFiles(const CBatch& batch, bool processed, const QueueFiles& files) {
@@ -125,7 +127,7 @@ int CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const Que
     }
     // The batch is filed whole: while one of its files is still being written
     // (a viewer past its time-out, a late companion), none of them moves.
-    if (AnyBeingWritten(*m_services.files, ours))
+    if (AnyBeingWritten(*m_services.files, ours, m_services.writers, m_settings.QueueDir))
         return EBUSY;
     int cause = 0;
     for (const QueueFile* file : ours) {
@@ -150,8 +152,9 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
     NoteDestination(batch, processed);
     if (!SaveRecord())
         return;
-    const int error = FileBatchFiles(
-        batch, processed, QueueFiles::For(m_services.finders, m_settings.QueueDir, batch));
+    const int error =
+        FileBatchFiles(batch, processed,
+                       QueueFiles::For(m_services.finders, m_settings.QueueDir, batch, m_ownNames));
     if (error != 0) {
         m_events.FilingLeftFiles(batch, error);
         return;
@@ -187,7 +190,7 @@ void CBatchQueue::RetryPendingFilings() {
         return;
     // One look at the queue directory for all of them: a record with
     // thousands of unfiled batches must not hold the tick.
-    QueueFiles files(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"));
+    QueueFiles files(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"), m_ownNames);
     platform::DurableMove move(*m_services.files);
     std::vector<std::pair<CBatch, bool>> whole;
     std::vector<std::string> dests;
@@ -229,7 +232,7 @@ void CBatchQueue::FileEveryWaitingBatch() {
     // The same as filing each batch of the list in turn, with one look at the
     // queue directory instead of one per batch: thousands of waiting batches
     // must not keep the window's thread busy for minutes.
-    QueueFiles files(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"));
+    QueueFiles files(m_services.finders, platform::MakePath(m_settings.QueueDir, "*"), m_ownNames);
     // The batches in flight go to Failed, and that is on disk before any file
     // of theirs moves. Batches filed earlier in this tick are done.
     std::vector<const CBatch*> batches;

@@ -4,17 +4,14 @@
 
 namespace engine {
 
-namespace {
-
-EngineEvent OfBatch(EngineEvent::Kind kind, const CBatch& batch) {
+EngineEvent EngineEvent::OfBatch(Kind kind, const CBatch& batch, int error) {
     EngineEvent event;
     event.kind = kind;
     event.title = batch.title;
     event.path = batch.path;
+    event.error = error;
     return event;
 }
-
-} // namespace
 
 EngineEvent EngineEvent::HandedOver(const CBatch& batch, std::int32_t flags, bool accepted) {
     EngineEvent event = OfBatch(Kind::HandedOver, batch);
@@ -129,6 +126,18 @@ const char* EventName(EngineEvent::Kind kind) {
         return "record-migrated";
     case Kind::BatchReplaced:
         return "batch-replaced";
+    case Kind::BatchBeingWritten:
+        return "batch-being-written";
+    case Kind::WritersUnseen:
+        return "writers-unseen";
+    case Kind::WritersSeen:
+        return "writers-seen";
+    case Kind::LinkRefused:
+        return "link-refused";
+    case Kind::LinksTrusted:
+        return "links-trusted";
+    case Kind::FilingGivenUp:
+        return "filing-given-up";
     }
     return "unknown-event";
 }

@@ -36,6 +36,14 @@ struct EngineEvent {
         RecordWorking,      // file: the run record is read and written again
         RecordMigrated,     // file (the old per-user record), dir, code (entries moved)
         BatchReplaced,      // title, path: its file was replaced during the hand-over call
+        BatchBeingWritten,  // title, path: settled by its time stamps, but still open for writing
+        WritersUnseen,      // dir, code (1 not watched, 2 a network file system): the settle
+                            // time is the only guard against writers
+        WritersSeen,        // dir: local writers are seen again
+        LinkRefused,        // dir (as set), path (the link), code (its owner): another user's
+                            // link on the way; nothing is handed over or filed
+        LinksTrusted,       // the link refused before is gone or trusted
+        FilingGivenUp,      // title, path, error: a name no destination takes; left in place
     };
     // Why a batch went to Failed.
     enum class Reason {
@@ -45,6 +53,7 @@ struct EngineEvent {
         Aborted,     // the abort file was set
         Interrupted, // the last run ended in the hand-over call and the suite holds nothing
         Unknown,     // decided before this run began
+        Unfileable,  // the Processed directory refuses its name; error is the errno
     };
 
     Kind kind = Kind::SuiteAppeared;
@@ -70,6 +79,7 @@ struct EngineEvent {
                              int error = 0);
     static EngineEvent FilingRetried(const CBatch& batch, int error);
     static EngineEvent Replaced(const CBatch& batch);
+    static EngineEvent OfBatch(Kind kind, const CBatch& batch, int error = 0);
     static EngineEvent Of(Kind kind);
     static EngineEvent OfDirectory(Kind kind, std::string dir);
     static EngineEvent SettingsSaved(std::string file);

@@ -74,6 +74,37 @@ void EventReporter::FilingLeftFiles(const CBatch& batch, int error) {
     Report(EngineEvent::FilingRetried(batch, error));
 }
 
+void EventReporter::WriterSeen(const CBatch& batch) {
+    if (batch.path == m_writerSeen)
+        return;
+    m_writerSeen = batch.path;
+    Report(EngineEvent::OfBatch(EngineEvent::Kind::BatchBeingWritten, batch));
+}
+
+void EventReporter::WriterGuardSeen(const std::string& dir, int why) {
+    if (why == m_writerGuardSeen)
+        return;
+    m_writerGuardSeen = why;
+    EngineEvent event = EngineEvent::OfDirectory(
+        why == 0 ? EngineEvent::Kind::WritersSeen : EngineEvent::Kind::WritersUnseen, dir);
+    event.code = why;
+    Report(event);
+}
+
+void EventReporter::LinkSeen(const std::string& dir, const std::string& link, int owner) {
+    if (link == m_linkSeen)
+        return;
+    m_linkSeen = link;
+    if (link.empty()) {
+        Report(EngineEvent::Of(EngineEvent::Kind::LinksTrusted));
+        return;
+    }
+    EngineEvent event = EngineEvent::OfDirectory(EngineEvent::Kind::LinkRefused, dir);
+    event.path = link;
+    event.code = owner;
+    Report(event);
+}
+
 void EventReporter::Forget(const std::string& path) {
     m_failures.erase(path);
     m_filingCauses.erase(path);

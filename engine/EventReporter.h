@@ -38,6 +38,16 @@ public:
                EngineEvent::Reason fallback);
     // A filing left files behind for `error`.
     void FilingLeftFiles(const CBatch& batch, int error);
+    // The batch settled but is still open for writing; told once while it
+    // heads the queue.
+    void WriterSeen(const CBatch& batch);
+    // Whether writers of the queue directory `dir` can be seen (why 0), or
+    // only the settle time guards (why 1: not watched, 2: a network file
+    // system); told when it changes.
+    void WriterGuardSeen(const std::string& dir, int why);
+    // Another user's link on the way to `dir` (empty: none), owned by `owner`;
+    // told when it changes.
+    void LinkSeen(const std::string& dir, const std::string& link, int owner);
     // Forgets what was kept about the batch at `path`.
     void Forget(const std::string& path);
 
@@ -53,6 +63,9 @@ private:
     bool m_heldElsewhereSeen = false;
     EngineEvent::Kind m_recordSeen = EngineEvent::Kind::RecordWorking;
     int m_recordErrorSeen = 0;
+    std::string m_writerSeen; // the path last told to be still open for writing
+    int m_writerGuardSeen = 0;
+    std::string m_linkSeen;
     // By batch path.
     std::unordered_map<std::string, Failure> m_failures;
     // The cause last told for a filing that left files behind, by batch path.

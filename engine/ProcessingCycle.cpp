@@ -1,5 +1,6 @@
 #include "engine/CBatchQueue.h"
 #include "engine/StatusTexts.h"
+#include "platform/FileSystemKind.h"
 #include "platform/SemaphoreFile.h"
 
 namespace engine {
@@ -14,6 +15,7 @@ int CBatchQueue::ProcessStep() {
     // nothing is handed over or filed that the record could not vouch for.
     if (!TakeQueue())
         return 1;
+    NoteWriterGuard();
     Recover();
     SweepInterruptedCopiesOnce(m_settings.ProcessedDir);
     SweepInterruptedCopiesOnce(m_settings.FailedDir);
@@ -45,6 +47,16 @@ int CBatchQueue::ProcessStep() {
     if (SubmitBatch(m_current) == 0 && m_access == Access::Ours)
         FileAndForget(m_current, false);
     return 1;
+}
+
+void CBatchQueue::NoteWriterGuard() {
+    const std::string& dir = m_settings.QueueDir;
+    int why = 0;
+    if (m_services.writers == nullptr || !m_services.writers->Watching(dir))
+        why = 1;
+    else if (platform::OnSharedFileSystem(dir))
+        why = 2;
+    m_events.WriterGuardSeen(dir, why);
 }
 
 int CBatchQueue::IsBusy() {
@@ -90,6 +102,8 @@ std::string CBatchQueue::StatusMessage() {
     case Access::RecordUnreadable:
     case Access::RecordDamaged:
         return kStatusRecordDamaged;
+    case Access::Steered:
+        return kStatusSteeredPrefix + m_steeringLink + kStatusSteeredSuffix;
     case Access::Ours:
     case Access::Missing:
         break;

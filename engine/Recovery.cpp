@@ -1,11 +1,13 @@
 #include "engine/CBatchQueue.h"
 
 #include "platform/DurableWrite.h"
+#include "platform/LinkTrust.h"
 #include "platform/Path.h"
 #include "platform/RegularFile.h"
 #include "platform/StateFile.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +28,13 @@ void CBatchQueue::RestoreRunRecord() {
 bool CBatchQueue::TakeQueue() {
     using State = platform::QueueDirectoryLock::State;
     const std::string dir = platform::SplitPath(ScanPattern()).dir;
+    if (!PlacesTrusted(true)) {
+        // Not even the lock is touched where the queue may not be ours.
+        m_queueLock.Release();
+        AimRecordAt({});
+        m_submitted = 0;
+        return false;
+    }
     const State lock = m_queueLock.Hold(dir.empty() ? "." : dir);
     const bool present = lock != State::Unavailable;
     m_events.QueueSeen(m_settings.QueueDir, present, lock == State::HeldElsewhere);
@@ -72,7 +81,29 @@ bool CBatchQueue::TakeQueue() {
     // nothing moves on.
     if (m_record.Dirty() && !SaveRecord())
         return false;
+    if (!PlacesTrusted(false))
+        return false;
     SetAccess(Access::Ours);
+    return true;
+}
+
+bool CBatchQueue::PlacesTrusted(bool queue) {
+    const std::vector<const std::string*> places =
+        queue ? std::vector<const std::string*>{&m_settings.QueueDir}
+              : std::vector<const std::string*>{&m_settings.ProcessedDir, &m_settings.FailedDir};
+    for (const std::string* place : places) {
+        if (place->empty())
+            continue;
+        const auto link = platform::FindSteeringLink(*m_services.files, *place, geteuid());
+        if (!link)
+            continue;
+        m_steeringLink = link->link;
+        m_events.LinkSeen(*place, link->link, static_cast<int>(link->owner));
+        SetAccess(Access::Steered);
+        return false;
+    }
+    if (!queue)
+        m_events.LinkSeen({}, {}, 0);
     return true;
 }
 
@@ -258,7 +289,8 @@ void CBatchQueue::SetAccess(Access access, int error, int line, const std::strin
         break;
     case Access::Missing:
     case Access::InUse:
-        break; // told as the queue directory's own events
+    case Access::Steered:
+        break; // told as the queue directory's or the link's own events
     }
 }
 

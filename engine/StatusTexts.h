@@ -18,5 +18,10 @@ inline constexpr const char* kStatusRecordUnwritable =
     "Run record cannot be written, no processing can be performed";
 inline constexpr const char* kStatusRecordDamaged =
     "Run record is damaged or unreadable, no processing can be performed";
+// Around the path of another user's link on the way to the queue, Processed
+// or Failed directory.
+inline constexpr const char* kStatusSteeredPrefix = "Link '";
+inline constexpr const char* kStatusSteeredSuffix =
+    "' belongs to another user, no processing can be performed";
 
 } // namespace engine

@@ -1,6 +1,8 @@
+#include "engine/BatchFiles.h"
 #include "engine/CBatchQueue.h"
 #include "engine/FileError.h"
 #include "engine/OperationFlags.h"
+#include "engine/WriterCheck.h"
 #include "platform/FirstLine.h"
 #include "platform/Path.h"
 #include "platform/RegularFile.h"
@@ -14,12 +16,11 @@ constexpr std::string_view kQuanMarkerText = "[OAQUAN]";
 } // namespace
 
 int CBatchQueue::SubmitBatch(const CBatch& batch) {
-    // A file still being created or written waits; ages equal to the settle
-    // time pass, and time stamps in the future wait until the clock passes them.
-    const std::int64_t now = m_services.clock->Now();
-    if (SecondsBetween(batch.lastWrite, now) < m_settings.WaitBeforeSubmit)
+    // A file still being created or written waits, for the settle time in
+    // real time since its last change; an age equal to the settle time passes.
+    if (!m_settle.Settled(batch, m_services.clock->NowNanoseconds(), m_settings.WaitBeforeSubmit))
         return 1;
-    if (SecondsBetween(batch.created, now) < m_settings.WaitBeforeSubmit)
+    if (WriterAtWork(batch))
         return 1;
     try {
         DetectQuanMarker(batch);
@@ -74,6 +75,17 @@ int CBatchQueue::SubmitBatch(const CBatch& batch) {
         return 0;
     m_submitted = 1;
     return 1;
+}
+
+bool CBatchQueue::WriterAtWork(const CBatch& batch) {
+    platform::FileHandle file(*m_services.files,
+                              platform::OpenRegularFile(*m_services.files, batch.path));
+    // A file that cannot be opened is reported as such when it is read.
+    if (!file.IsOpen() || !StillBeingWritten(*m_services.files, file.Get(), m_services.writers,
+                                             m_settings.QueueDir, BatchFileName(batch)))
+        return false;
+    m_events.WriterSeen(batch);
+    return true;
 }
 
 bool CBatchQueue::StillTheListedFile(const CBatch& batch) {

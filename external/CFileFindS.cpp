@@ -32,7 +32,9 @@ bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
         return false; // links, FIFOs, sockets and devices are refused
     entry.directory = isDir;
     entry.lastWrite = stx.stx_mtime.tv_sec;
-    entry.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
+    const statx_timestamp& created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_ctime;
+    entry.created = created.tv_sec;
+    entry.createdNanoseconds = created.tv_nsec;
     entry.identity = platform::IdentityOf(stx);
     return true;
 }
@@ -206,6 +208,11 @@ std::string CFileFindS::GetFilePath() const {
 std::int64_t CFileFindS::GetCreationTime() const {
     const Entry* e = Current();
     return e ? e->created : 0;
+}
+
+std::uint32_t CFileFindS::GetCreationNanoseconds() const {
+    const Entry* e = Current();
+    return e ? e->createdNanoseconds : 0;
 }
 
 std::int64_t CFileFindS::GetLastWriteTime() const {

@@ -26,6 +26,7 @@ public:
         std::int64_t lastWrite = 0;
         bool directory = false;
         platform::FileIdentity identity{};
+        std::uint32_t createdNanoseconds = 0;
     };
 
     CFileFindS() = default;
@@ -59,6 +60,8 @@ public:
     // calendar seconds (UTC).
     std::int64_t GetCreationTime() const;
     std::int64_t GetLastWriteTime() const;
+    // The creation time's fraction of a second (0 where the file system keeps none).
+    std::uint32_t GetCreationNanoseconds() const;
     bool IsDirectory() const;
     // Which file the current entry is (device, inode, birth time).
     platform::FileIdentity GetFileIdentity() const;

@@ -19,6 +19,8 @@ public:
 
     // Another process had the file open for writing when the lease was asked for.
     bool WriterActive() const { return m_writerActive; }
+    // The lease is held: no other process had the file open for writing.
+    bool Granted() const { return m_held; }
     // A writer has asked to open the file since the lease was taken.
     bool Broken() const;
     void Release();

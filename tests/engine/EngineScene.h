@@ -11,10 +11,24 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace enginetest {
+
+// A writer view set by hand: the queue watched, and the names being written.
+struct FakeWriters final : platform::WriterView {
+    bool watching = true;
+    std::set<std::string> writing;
+
+    Writing BeingWritten(const std::string&, const std::string& name) const override {
+        if (!watching)
+            return Writing::Unknown;
+        return writing.count(name) != 0 ? Writing::Yes : Writing::No;
+    }
+    bool Watching(const std::string&) const override { return watching; }
+};
 
 // A queue directory with its Processed and Failed directories and semaphore
 // paths in a fresh temporary directory, and an engine aimed at it with a fake
@@ -34,6 +48,7 @@ struct EngineScene {
     testsupport::RecordingLauncher launcher;
     testsupport::FaultyFileOps files;
     testsupport::RecordingEventSink events;
+    FakeWriters writers;
     engine::MemoryRunRecordStore runs;
     // Set to null before Start, the record is kept in the queue directory's
     // own folder, one per queue, as in the program.
@@ -61,8 +76,15 @@ struct EngineScene {
     void Start() {
         engine.reset();
         engine = std::make_unique<engine::CBatchQueue>(
-            engine::EngineServices{&library, &clock, engine::DefaultFinderFactory(), &files,
-                                   m_launcher, recordStore, &events});
+            engine::EngineServices{&library,
+                                   &clock,
+                                   engine::DefaultFinderFactory(),
+                                   &files,
+                                   m_launcher,
+                                   recordStore,
+                                   &events,
+                                   {},
+                                   &writers});
         Apply();
         engine->RestoreRunRecord();
     }

@@ -136,23 +136,25 @@ TEST(Completion, FilingMovesTheBatchAndItsCompanionsOnly) {
         const char *title, *file;
         Names processed, queueAfter;
     };
-    const Names present = {"B.olb", "B.rpt", "B.log",  "B.a.olb", "Bx.olb",
+    const Names present = {"B.olb", "B.rpt", "B.log",  "B.a.olb", "B.x.csv", "Bx.olb",
                            "B",     "b.olb", "xB.olb", ".olb",    ".x"};
     const Case cases[] = {
+        // B.a.olb, with the batch file's own extension, is a batch of its own.
         {"B",
          "B.olb",
-         {"B.a.olb", "B.log", "B.olb", "B.rpt"},
-         {".olb", ".x", "B", "B.d", "Bx.olb", "b.olb", "xB.olb"}},
+         {"B.log", "B.olb", "B.rpt", "B.x.csv"},
+         {".olb", ".x", "B", "B.a.olb", "B.d", "Bx.olb", "b.olb", "xB.olb"}},
         // Without an extension the batch's own file belongs to it as well.
         {"B",
          "B",
-         {"B", "B.a.olb", "B.log", "B.olb", "B.rpt"},
+         {"B", "B.a.olb", "B.log", "B.olb", "B.rpt", "B.x.csv"},
          {".olb", ".x", "B.d", "Bx.olb", "b.olb", "xB.olb"}},
         // An empty title takes its own file and no other dotfile.
         {"",
          ".olb",
          {".olb"},
-         {".x", "B", "B.a.olb", "B.d", "B.log", "B.olb", "B.rpt", "Bx.olb", "b.olb", "xB.olb"}},
+         {".x", "B", "B.a.olb", "B.d", "B.log", "B.olb", "B.rpt", "B.x.csv", "Bx.olb", "b.olb",
+          "xB.olb"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);

@@ -277,17 +277,17 @@ TEST(ProcessingCycle, ViewersThatOutlivedTheirWaitAreReapedEveryTick) {
 
 TEST(ProcessingCycle, AbortFilesWhatFilingEachBatchInTurnWouldFile) {
     EngineScene s;
-    for (const char* name :
-         {"A.olb", "A.log", "B.olb", "B.rpt", "B.a.olb", "Bx.dat", "C.txt", "a*.olb", "ab.log"})
+    for (const char* name : {"A.olb", "A.log", "B.olb", "B.rpt", "B.a.olb", "B.a.dat", "Bx.dat",
+                             "C.txt", "a*.olb", "ab.log"})
         s.Put(name);
     std::filesystem::create_directory(s.queue + "/A.d");
-    // The first attempt at B.a.olb fails (under batch B.a); batch B, whose title
+    // The first attempt at B.a.dat fails (under batch B.a); batch B, whose title
     // it also matches, takes it afterwards.
-    s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EIO, 1, "/B.a.olb"});
+    s.files.Inject({testsupport::FaultyFileOps::Op::Rename, EIO, 1, "/B.a.dat"});
     testsupport::WriteFile(s.abortFile, "");
     s.engine->ProcessStep();
     EXPECT_EQ(testsupport::ListDirectory(s.failed),
-              (Names{"A.log", "A.olb", "B.a.olb", "B.olb", "B.rpt", "a*.olb"}));
+              (Names{"A.log", "A.olb", "B.a.dat", "B.a.olb", "B.olb", "B.rpt", "a*.olb"}));
     EXPECT_EQ(testsupport::ListDirectory(s.queue), (Names{"A.d", "Bx.dat", "C.txt", "ab.log"}));
 }
 

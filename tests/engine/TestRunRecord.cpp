@@ -265,7 +265,7 @@ TEST(RunRecord, TheQueueKeepsItsOwnRecordForWhoeverWorksItNext) {
         s.events.Told();
         s.engine = std::make_unique<engine::CBatchQueue>(
             engine::EngineServices{&s.library, &s.clock, engine::DefaultFinderFactory(), &s.files,
-                                   &s.launcher, nullptr, &s.events, legacy});
+                                   &s.launcher, nullptr, &s.events, legacy, &s.writers});
         s.Apply();
         s.IdleTicks(3);
         EXPECT_EQ(s.library.submittedPaths,
@@ -324,9 +324,15 @@ TEST(RunRecord, OnlyOneEngineWorksAQueueDirectory) {
     const std::string a = s.Put("A.olb");
     engine::MemoryRunRecordStore otherRuns;
     testsupport::RecordingEventSink otherEvents;
-    engine::CBatchQueue other(engine::EngineServices{&s.library, &s.clock,
-                                                     engine::DefaultFinderFactory(), &s.files,
-                                                     &s.launcher, &otherRuns, &otherEvents});
+    engine::CBatchQueue other(engine::EngineServices{&s.library,
+                                                     &s.clock,
+                                                     engine::DefaultFinderFactory(),
+                                                     &s.files,
+                                                     &s.launcher,
+                                                     &otherRuns,
+                                                     &otherEvents,
+                                                     {},
+                                                     &s.writers});
     other.SetSettings(s.params);
     s.library.running = 1;
     other.ProcessStep();

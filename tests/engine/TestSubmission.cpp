@@ -1,6 +1,7 @@
 #include "EngineScene.h"
 #include "engine/FileError.h"
 #include "engine/OperationFlags.h"
+#include "engine/SettleWatch.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,8 @@ TEST(Submission, SettleTestsInWholeSeconds) {
         {"copied: old write time, fresh creation", 4, 1000, 5, false},
         {"created exactly 5 s ago", 5, 1000, 5, true},
         {"creation in the future", -3, 100, 5, false},
-        {"write time in the future", 100, -1, 0, false},
+        {"write time in the future, settle time 0: counts from first seen", 100, -1, 0, true},
+        {"write time in 2099, first seen now", 100, kNow - 4'070'908'800, 5, false},
         {"settle time 0, both now", 0, 0, 0, true},
         {"settle time negative", -10, -10, -20, true},
         {"time stamps at the far past", kMin, kMin, 5, true},
@@ -60,16 +62,48 @@ TEST(Submission, SettleTestsInWholeSeconds) {
 }
 
 TEST(Submission, TheSettledBatchIsHandedOverOnTheFirstTickItsWriteIsOldEnough) {
+    // Real time to the nanosecond: 5 s less 1 ns after the last change is
+    // too early, whatever the whole seconds say.
     EngineScene s;
     const std::string path = s.Put("B.olb");
     s.engine->Rescan();
     const CBatch head = s.engine->List().GetHead();
-    s.clock.now = head.lastWrite + 4;
-    s.engine->ProcessStep();
-    EXPECT_TRUE(s.library.submittedPaths.empty());
-    s.clock.now = head.lastWrite + 5;
-    s.engine->ProcessStep();
+    const std::int64_t changed =
+        std::max(engine::ToNanoseconds(head.created, head.createdNanoseconds),
+                 engine::ToNanoseconds(head.lastWrite, head.identity.modifiedNanoseconds));
+    for (const std::int64_t after :
+         {std::int64_t{4'000'000'000}, std::int64_t{4'999'999'999}, std::int64_t{5'000'000'000}}) {
+        s.clock.now = (changed + after) / 1'000'000'000;
+        s.clock.fraction = (changed + after) % 1'000'000'000;
+        s.engine->ProcessStep();
+        EXPECT_EQ(s.library.submittedPaths.size(), after < 5'000'000'000 ? 0u : 1u) << after;
+    }
     EXPECT_EQ(s.library.submittedPaths, Names{path});
+}
+
+TEST(Submission, AStampAheadOfTheClockHoldsTheQueueNoLongerThanTheSettleTime) {
+    // Stamped in 2099, or the clock stepped back by hours: the batch settles
+    // the settle time after it was first seen unchanged.
+    for (const std::int64_t ahead : {std::int64_t{4'070'908'800} - kNow, std::int64_t{3 * 3600}}) {
+        SCOPED_TRACE(ahead);
+        EngineScene s;
+        const CBatch batch{"B", s.Put("B.olb"), kNow - 100, kNow + ahead};
+        for (const std::int64_t tick : {0, 4, 5}) {
+            s.clock.now = kNow + tick;
+            s.engine->SubmitBatch(batch);
+            EXPECT_EQ(s.library.submittedPaths.size(), tick < 5 ? 0u : 1u) << tick;
+        }
+    }
+    // A clock stepped back after the first sighting starts the count anew.
+    EngineScene s;
+    const CBatch batch{"B", s.Put("B.olb"), kNow - 100, kNow + 50};
+    s.clock.now = kNow + 20;
+    s.engine->SubmitBatch(batch);
+    s.clock.now = kNow;
+    s.engine->SubmitBatch(batch);
+    s.clock.now = kNow + 5;
+    s.engine->SubmitBatch(batch);
+    EXPECT_EQ(s.library.submittedPaths.size(), 1u);
 }
 
 TEST(Submission, OperationFlags) {

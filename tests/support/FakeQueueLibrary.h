@@ -36,7 +36,9 @@ class FakeClock final : public engine::Clock {
 public:
     explicit FakeClock(std::int64_t start = 1'700'000'000) : now(start) {}
     std::int64_t Now() override { return now; }
+    std::int64_t NowNanoseconds() override { return now * kNanosecondsPerSecond + fraction; }
     std::int64_t now;
+    std::int64_t fraction = 0; // nanoseconds past `now`
 };
 
 } // namespace testsupport
