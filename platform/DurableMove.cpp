@@ -2,6 +2,7 @@
 
 #include "platform/DurableWrite.h"
 #include "platform/Path.h"
+#include "platform/QueueDirectoryLock.h"
 #include "platform/ReadLease.h"
 #include "platform/RegularFile.h"
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <climits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -223,7 +225,8 @@ DurableMove::Placement DurableMove::PlaceUnnamed(FileHandle& copy, const std::st
         if (errno == ENOENT)
             return Placement::Unnameable;
         std::string tempPath;
-        if (errno != EEXIST || !LinkTemporary(copy.Get(), to, tempPath))
+        bool marked = false;
+        if (errno != EEXIST || !LinkTemporary(copy.Get(), to, tempPath, marked))
             return Placement::Failed;
         if (m_ops.Rename(tempPath.c_str(), to.c_str()) != 0) {
             m_ops.Unlink(tempPath.c_str());
@@ -231,16 +234,38 @@ DurableMove::Placement DurableMove::PlaceUnnamed(FileHandle& copy, const std::st
         }
         // Under the target's name the mark has no use; where it stays, its
         // value (the temporary name) still tells the file from a leftover.
-        m_ops.RemoveAttribute(copy.Get(), kCopyOwnerAttribute);
+        if (marked)
+            m_ops.RemoveAttribute(copy.Get(), kCopyOwnerAttribute);
     }
     return copy.Close() == 0 ? Placement::InPlace : Placement::InPlaceUnsure;
 }
 
+std::string DurableMove::OwnFolder(const std::string& dir) {
+    // Only a folder on the target's own file system: the copy must be renamed
+    // from there onto the target.
+    struct stat parent {};
+    if (m_ops.Lstat(DirectoryItself(dir).c_str(), &parent) != 0)
+        return {};
+    std::string folder = MakePath(dir, kQueueFolderName);
+    struct stat st {};
+    FileHandle opened(m_ops, OpenOwnFolder(m_ops, folder, parent, st));
+    if (!opened.IsOpen() || st.st_dev != parent.st_dev)
+        return {};
+    return folder;
+}
+
 int DurableMove::CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath) {
     const SplitParts parts = SplitPath(to);
-    const int fd = CreateExclusive(
-        m_ops, parts.dir, [&] { return TemporaryCopyName(parts.name, getpid(), ++m_tempCounter); },
-        mode, tempPath);
+    const auto nextName = [&] { return TemporaryCopyName(parts.name, getpid(), ++m_tempCounter); };
+    // Whatever keeps the copy out of our folder (a folder of another user
+    // that we may not write, say), the target's directory may still take it.
+    const std::string folder = OwnFolder(parts.dir);
+    if (!folder.empty()) {
+        const int fd = CreateExclusive(m_ops, folder, nextName, mode, tempPath);
+        if (fd >= 0)
+            return fd;
+    }
+    const int fd = CreateExclusive(m_ops, parts.dir, nextName, mode, tempPath);
     if (fd >= 0) {
         // Without extended attributes the copy stays unmarked, and a leftover
         // of it is never swept.
@@ -250,16 +275,24 @@ int DurableMove::CreateTemporary(const std::string& to, mode_t mode, std::string
     return fd;
 }
 
-bool DurableMove::LinkTemporary(int copyFd, const std::string& to, std::string& tempPath) {
+bool DurableMove::LinkTemporary(int copyFd, const std::string& to, std::string& tempPath,
+                                bool& marked) {
     const SplitParts parts = SplitPath(to);
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
-        tempPath = MakePath(parts.dir, name);
-        m_ops.SetAttribute(copyFd, kCopyOwnerAttribute, name.data(), name.size());
-        if (m_ops.LinkUnnamed(copyFd, tempPath.c_str()) == 0)
-            return true;
-        if (errno != EEXIST)
-            break;
+    const std::string folder = OwnFolder(parts.dir);
+    for (const bool beside : {false, true}) {
+        if (!beside && folder.empty())
+            continue;
+        marked = beside;
+        for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+            const std::string name = TemporaryCopyName(parts.name, getpid(), ++m_tempCounter);
+            tempPath = MakePath(beside ? parts.dir : folder, name);
+            if (beside)
+                m_ops.SetAttribute(copyFd, kCopyOwnerAttribute, name.data(), name.size());
+            if (m_ops.LinkUnnamed(copyFd, tempPath.c_str()) == 0)
+                return true;
+            if (errno != EEXIST)
+                break;
+        }
     }
     tempPath.clear();
     return false;
@@ -340,29 +373,90 @@ bool IsTemporaryCopyName(const std::string& name, long* pid) {
     return true;
 }
 
-int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
-    const int fd = ops.Open(dir.empty() ? "." : dir.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    // A directory that cannot be read, or not to its end, has no more to sweep
-    // than what was read of it.
+InterruptedCopySweep::InterruptedCopySweep(FileOps& ops, std::string dest)
+    : m_ops(ops), m_dest(std::move(dest)) {}
+
+InterruptedCopySweep::~InterruptedCopySweep() {
+    if (m_fd >= 0)
+        m_ops.Close(m_fd);
+}
+
+InterruptedCopySweep::Progress InterruptedCopySweep::Step(int maxEntries) {
+    const long self = getpid();
     std::vector<std::string> leftovers;
-    ops.ReadDirectory(fd, [&leftovers](const char* entry) {
+    const auto judge = [&](const char* entry) {
         long pid = 0;
-        const std::string name = entry;
-        if (IsTemporaryCopyName(name, &pid) && (pid == getpid() || !ProcessAlive(pid)))
-            leftovers.push_back(name);
-    });
-    int removed = 0;
-    for (const std::string& name : leftovers) {
-        const std::string path = MakePath(dir, name);
-        struct stat st {};
-        if (ops.Lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            MarkedAsOurs(ops, path, name) && ops.Unlink(path.c_str()) == 0)
-            ++removed;
+        if (entry[0] != '.')
+            return;
+        std::string name = entry;
+        if (IsTemporaryCopyName(name, &pid) && (pid == self || !ProcessAlive(pid)))
+            leftovers.push_back(std::move(name));
+    };
+    // Every read counts against the budget, so a step ends however many
+    // names the directories hold; where no name is left the next stage starts
+    // in the same step.
+    for (int budget = std::max(maxEntries, 1); budget > 0 && m_stage != Stage::Done;) {
+        if (m_fd < 0 && !OpenStage()) {
+            NextStage();
+            continue;
+        }
+        leftovers.clear();
+        const int read = m_ops.ReadDirectoryPart(m_fd, judge, budget);
+        // Names visited before a failure are judged all the same.
+        if (!RemoveLeftovers(leftovers) || read <= 0) {
+            NextStage();
+            continue;
+        }
+        budget -= read;
     }
-    return removed;
+    return m_stage == Stage::Done ? Progress::Done : Progress::Working;
+}
+
+bool InterruptedCopySweep::OpenStage() {
+    m_dir = m_stage == Stage::Folder ? MakePath(m_dest, kQueueFolderName) : m_dest;
+    m_fd = m_ops.Open(m_dir.empty() ? "." : m_dir.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (m_fd < 0 || m_ops.Fstat(m_fd, &st) != 0)
+        return false;
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
+    return true;
+}
+
+void InterruptedCopySweep::NextStage() {
+    if (m_fd >= 0)
+        m_ops.Close(m_fd);
+    m_fd = -1;
+    m_stage = m_stage == Stage::Folder ? Stage::Destination : Stage::Done;
+}
+
+bool InterruptedCopySweep::RemoveLeftovers(const std::vector<std::string>& names) {
+    if (names.empty())
+        return true;
+    // Leftovers are removed by path: the directory read must still be the
+    // one under its name (not replaced, nor a link planted since).
+    struct stat dir {};
+    if (m_ops.Lstat(m_dir.empty() ? "." : m_dir.c_str(), &dir) != 0 || dir.st_dev != m_device ||
+        dir.st_ino != m_inode)
+        return false;
+    const bool inFolder = m_stage == Stage::Folder;
+    for (const std::string& name : names) {
+        const std::string path = MakePath(m_dir, name);
+        struct stat st {};
+        if (m_ops.Lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            (inFolder || MarkedAsOurs(m_ops, path, name)) && m_ops.Unlink(path.c_str()) == 0)
+            ++m_removed;
+    }
+    return true;
+}
+
+int RemoveInterruptedCopies(FileOps& ops, const std::string& dir) {
+    constexpr int kPart = 4096;
+    InterruptedCopySweep sweep(ops, dir);
+    while (sweep.Step(kPart) == InterruptedCopySweep::Progress::Working) {
+    }
+    return sweep.Removed();
 }
 
 } // namespace platform

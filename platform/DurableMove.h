@@ -3,6 +3,7 @@
 #include "platform/FileOps.h"
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -39,9 +40,14 @@ enum class MoveResult {
 // target. Where the file system has no unnamed files, the copy is made under
 // the temporary name from the start. The temporary name is "." + the
 // target's name (cut short when needed, so that the whole name fits in one
-// directory entry) + ".part-<pid>-<n>", and the file carries the extended
-// attribute kCopyOwnerAttribute holding that very name: the proof that it is
-// ours. A user's file may have any name, so a name alone proves nothing.
+// directory entry) + ".part-<pid>-<n>", in Tesmaro's own folder inside the
+// target's directory (kQueueFolderName, made when missing, see
+// OpenOwnFolder): what is left there by a killed move is ours by where it is.
+// Where that folder cannot be had (no permission, a read-only directory, a
+// link or a file under its name, a mount), the temporary name is beside the
+// target, and the file carries the extended attribute kCopyOwnerAttribute
+// holding that very name: the proof that it is ours, since a user's file may
+// have any name. Without extended attributes such a leftover stays.
 class DurableMove {
 public:
     explicit DurableMove(FileOps& ops = DefaultFileOps()) : m_ops(ops) {}
@@ -80,12 +86,16 @@ private:
                  std::string& tempPath);
     Placement PlaceNamed(FileHandle& copy, const std::string& tempPath, const std::string& to);
     Placement PlaceUnnamed(FileHandle& copy, const std::string& to);
-    // Creates a fresh temporary file beside the target, marked as ours; -1
-    // when none can be made.
+    // Tesmaro's own folder in the directory `dir` of a target, made when
+    // missing; empty when it cannot be had.
+    std::string OwnFolder(const std::string& dir);
+    // Creates a fresh temporary file for the target: in our folder, else
+    // beside the target marked as ours; -1 when none can be made.
     int CreateTemporary(const std::string& to, mode_t mode, std::string& tempPath);
-    // Names an unnamed copy with a fresh temporary name beside the target,
-    // marked as ours; false when no name could be given.
-    bool LinkTemporary(int copyFd, const std::string& to, std::string& tempPath);
+    // Names an unnamed copy with a fresh temporary name for the target: in our
+    // folder, else beside the target marked as ours (then `marked`); false
+    // when no name could be given.
+    bool LinkTemporary(int copyFd, const std::string& to, std::string& tempPath, bool& marked);
     bool CopyContents(int sourceFd, int targetFd);
     // Copies the source's bytes from `at` up to `end` (or its end of file) to
     // the same place in the target; `at` is where the copy stopped.
@@ -105,14 +115,55 @@ std::string TemporaryCopyName(const std::string& targetName, long pid, unsigned 
 // True when `name` is one of our temporary copy names; its process id in `pid`.
 bool IsTemporaryCopyName(const std::string& name, long* pid = nullptr);
 
-// Removes from `dir` the temporary copies that a move of an earlier, ended run
-// left behind when it was killed: regular files (never links) named by
+// Removes, a part at a time, the temporary copies that moves of earlier,
+// ended runs left in the destination directory `dest` when they were killed:
+// first those in Tesmaro's own folder there, ours by where they are, then
+// those beside the targets (made where the folder could not be, or by earlier
+// versions), which count as ours only when they carry kCopyOwnerAttribute
+// with their own name. Either way only regular files (never links) named by
 // TemporaryCopyName whose process is gone or is this very process (a run
-// before a restart that reused the id; this process has no copy under way
-// while it sweeps), and that carry kCopyOwnerAttribute with their own name.
-// A file without that proof is never removed, whatever its name: where the
-// file system keeps no extended attributes, a leftover stays. Returns how many
-// it removed.
+// before a restart that reused the id) are removed, so Step must not run
+// while a move of this process is under way.
+//
+// Each Step reads at most `maxEntries` directory entries (at least one), so a
+// destination with a million names costs many short steps, not one long one.
+// The directory being read stays open between steps (close-on-exec, never
+// through a link, never waiting on a FIFO). A directory that cannot be opened
+// or read, or that is replaced under its name meanwhile, counts as swept for
+// this sweep; a new sweep tries it again.
+class InterruptedCopySweep {
+public:
+    enum class Progress { Working, Done };
+
+    InterruptedCopySweep(FileOps& ops, std::string dest);
+    ~InterruptedCopySweep();
+    InterruptedCopySweep(const InterruptedCopySweep&) = delete;
+    InterruptedCopySweep& operator=(const InterruptedCopySweep&) = delete;
+
+    Progress Step(int maxEntries);
+    // The leftovers removed so far.
+    int Removed() const { return m_removed; }
+
+private:
+    enum class Stage { Folder, Destination, Done };
+    // Opens the directory of the current stage; false when it cannot.
+    bool OpenStage();
+    void NextStage();
+    // Removes the leftovers among `names`, read from the open directory; false
+    // when that directory is no longer the one under its name.
+    bool RemoveLeftovers(const std::vector<std::string>& names);
+
+    FileOps& m_ops;
+    std::string m_dest;
+    std::string m_dir; // the directory being read
+    Stage m_stage = Stage::Folder;
+    int m_fd = -1;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    int m_removed = 0;
+};
+
+// A whole sweep of `dir` at once; how many leftovers it removed.
 int RemoveInterruptedCopies(FileOps& ops, const std::string& dir);
 
 } // namespace platform

@@ -3,13 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -164,17 +167,25 @@ ssize_t SystemFileOps::Readlink(const char* path, char* buf, size_t size) {
 
 int SystemFileOps::ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
                                      int maxEntries) {
-    // getdents64 fills a buffer with whole entries, each with the offset of
-    // the one after it: the descriptor is set back to just after the last
-    // name visited, so that names read but not visited come again next time.
-    struct Entry {
-        ino64_t ino;
-        off64_t next;
+    // With no names asked for, 0 would falsely tell the end.
+    if (maxEntries <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // getdents64 fills a buffer with whole entries, each with the position of
+    // the one after it (a cookie that only lseek understands). When the part
+    // ends inside the buffer, the descriptor is first set back to just after
+    // the last name to be visited, so that the names read but not visited
+    // come again next time; only then are the names visited, so that a
+    // `visit` that changes the directory cannot move that position.
+    struct Header {
+        std::uint64_t ino;
+        std::int64_t next;
         unsigned short length;
         unsigned char type;
-        char name[1];
     };
-    alignas(Entry) char buf[std::size_t{32} * 1024];
+    constexpr std::size_t kNameAt = offsetof(Header, type) + 1;
+    alignas(8) char buf[std::size_t{32} * 1024];
     int visited = 0;
     while (visited < maxEntries) {
         const long got = syscall(SYS_getdents64, fd, buf, sizeof buf);
@@ -182,16 +193,27 @@ int SystemFileOps::ReadDirectoryPart(int fd, const std::function<void(const char
             return -1;
         if (got == 0)
             break;
-        for (long at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const Entry*>(buf + at);
-            visit(entry->name);
-            at += entry->length;
-            if (++visited == maxEntries && at < got) {
-                if (lseek(fd, entry->next, SEEK_SET) < 0)
-                    return -1;
-                break;
+        const auto size = static_cast<std::size_t>(got);
+        std::size_t end = 0;
+        int count = 0;
+        Header entry{};
+        while (end < size && visited + count < maxEntries) {
+            std::memcpy(&entry, buf + end, kNameAt);
+            if (entry.length <= kNameAt || entry.length > size - end) {
+                errno = EIO;
+                return -1;
             }
+            end += entry.length;
+            ++count;
         }
+        if (end < size && lseek(fd, entry.next, SEEK_SET) < 0)
+            return -1;
+        for (std::size_t at = 0; at < end;) {
+            std::memcpy(&entry, buf + at, kNameAt);
+            visit(buf + at + kNameAt);
+            at += entry.length;
+        }
+        visited += count;
     }
     return visited;
 }

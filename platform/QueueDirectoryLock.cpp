@@ -176,36 +176,15 @@ void QueueDirectoryLock::Release() {
 }
 
 bool QueueDirectoryLock::OpenFolder(const struct stat& queue) {
-    // The queue directory's group may share the folder; others never.
-    const mode_t mode = 0700 | (queue.st_mode & 0070);
-    const bool made = m_ops.Mkdir(m_folder.c_str(), mode) == 0;
-    if (!made && errno != EEXIST) {
-        m_error = errno;
-        return false;
-    }
-    // Never a link planted under the folder's name.
-    const int fd = m_ops.Open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        m_error = errno == ENOTDIR ? ELOOP : errno;
-        return false;
-    }
     struct stat st {};
-    bool ok = m_ops.Fstat(fd, &st) == 0;
-    if (ok && made) {
-        // The process's umask and primary group must not decide who shares
-        // the record: the folder takes the queue directory's group, and files
-        // made in it inherit that group where the group may write.
-        if (st.st_gid != queue.st_gid)
-            m_ops.Fchown(fd, static_cast<uid_t>(-1), queue.st_gid);
-        const mode_t wanted = mode | ((queue.st_mode & 0020) != 0 ? S_ISGID : 0);
-        if (m_ops.Fchmod(fd, wanted) == 0)
-            st.st_mode = (st.st_mode & ~07777) | wanted;
-    }
-    m_fileMode = 0600 | (st.st_mode & 0060);
-    if (!ok)
+    const int fd = OpenOwnFolder(m_ops, m_folder, queue, st);
+    if (fd < 0) {
         m_error = errno;
+        return false;
+    }
     m_ops.Close(fd);
-    return ok;
+    m_fileMode = 0600 | (st.st_mode & 0060);
+    return true;
 }
 
 QueueDirectoryLock::State QueueDirectoryLock::TryTake() {
@@ -389,6 +368,37 @@ void QueueDirectoryLock::Beat() {
     if (m_ops.Lseek(m_fd, 0, SEEK_SET) == 0 &&
         m_ops.Write(m_fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()))
         m_ops.Ftruncate(m_fd, static_cast<off_t>(text.size()));
+}
+
+int OpenOwnFolder(FileOps& ops, const std::string& folder, const struct stat& parent,
+                  struct stat& st) {
+    // The parent's group may share the folder; others never.
+    const mode_t mode = 0700 | (parent.st_mode & 0070);
+    const bool made = ops.Mkdir(folder.c_str(), mode) == 0;
+    if (!made && errno != EEXIST)
+        return -1;
+    // Never a link planted under the folder's name.
+    const int fd = ops.Open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOTDIR)
+            errno = ELOOP;
+        return -1;
+    }
+    if (ops.Fstat(fd, &st) != 0) {
+        const int error = errno;
+        ops.Close(fd);
+        errno = error;
+        return -1;
+    }
+    if (made) {
+        // Files made in the folder inherit its group where the group may write.
+        if (st.st_gid != parent.st_gid)
+            ops.Fchown(fd, static_cast<uid_t>(-1), parent.st_gid);
+        const mode_t wanted = mode | ((parent.st_mode & 0020) != 0 ? S_ISGID : 0);
+        if (ops.Fchmod(fd, wanted) == 0)
+            st.st_mode = (st.st_mode & ~07777) | wanted;
+    }
+    return fd;
 }
 
 } // namespace platform

@@ -120,7 +120,18 @@ private:
     int m_error = 0;
 };
 
-// The name of Tesmaro's own folder inside a queue directory.
+// The name of Tesmaro's own folder inside a queue directory, and inside a
+// destination directory for the temporary copies of moves.
 inline constexpr const char* kQueueFolderName = ".tesmaro";
+
+// Opens Tesmaro's own folder `folder` inside the directory whose status is
+// `parent`, making it (one level) when missing: mode 0700 plus the parent's
+// group bits, the parent's group, and set-group-id where that group may
+// write, so that neither the umask nor the process's primary group decides
+// who shares it. A symbolic link or anything else than a directory under its
+// name is refused (ELOOP), never followed. The descriptor (read-only,
+// close-on-exec), with the folder's status in `st`; -1 with errno set.
+int OpenOwnFolder(FileOps& ops, const std::string& folder, const struct stat& parent,
+                  struct stat& st);
 
 } // namespace platform

@@ -245,6 +245,15 @@ public:
         Note("Fchown", fd);
         return m_fs.Fchown(fd, owner, group);
     }
+    ssize_t Readlink(const char* path, char* buf, size_t size) override {
+        Note("Readlink", path);
+        return m_fs.Readlink(path, buf, size);
+    }
+    int ReadDirectoryPart(int fd, const std::function<void(const char*)>& visit,
+                          int maxEntries) override {
+        Note("ReadDirectoryPart", fd);
+        return m_fs.ReadDirectoryPart(fd, visit, maxEntries);
+    }
 
 private:
     void Note(const char* call, const std::string& what) {
@@ -349,8 +358,17 @@ public:
         std::map<std::string, std::vector<std::string>> places; // by file name
         for (const std::string& dir : {kQueue, m_scenario.processedDir, kFailed}) {
             for (const std::string& name : m_fs.List(dir)) {
-                if (dir == kQueue && name == platform::kQueueFolderName)
+                if (name == platform::kQueueFolderName) {
+                    // In a destination, Tesmaro's folder holds only temporary copies.
+                    if (dir != kQueue)
+                        for (const std::string& inside : m_fs.List(dir + "/" + name)) {
+                            if (platform::IsTemporaryCopyName(inside, nullptr))
+                                ++debris;
+                            else
+                                found.push_back("stray " + dir + "/" + name + "/" + inside);
+                        }
                     continue;
+                }
                 if (dir != kQueue && platform::IsTemporaryCopyName(name, nullptr)) {
                     ++debris;
                     continue;

@@ -1,5 +1,7 @@
 #include "platform/DurableMove.h"
 #include "platform/DurableWrite.h"
+#include "platform/QueueDirectoryLock.h"
+#include "support/CrashFileOps.h"
 #include "support/FaultyFileOps.h"
 #include "support/FileModesBind.h"
 #include "support/TempDir.h"
@@ -63,6 +65,14 @@ void ForceCopy(FaultyFileOps& ops, Copy how) {
         ops.Inject({Op::Open, EOPNOTSUPP, 1, "Processed/."});
 }
 
+// What Tesmaro's own folder in the destination holds.
+std::vector<std::string> InOwnFolder(const MoveScene& s) {
+    return testsupport::ListDirectory(s.destDir + "/" + platform::kQueueFolderName);
+}
+
+// A process id that no process has (above the kernel's largest).
+constexpr long kGonePid = 999999999;
+
 off_t AllocatedBytes(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? off_t(st.st_blocks) * 512 : -1;
@@ -99,6 +109,10 @@ TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
          FaultyFileOps::Fault{Op::Futimens, EPERM, 1}, false},
         {"a temporary name that is taken", Copy::Named, true,
          FaultyFileOps::Fault{Op::Open, EEXIST, 1, ".part-"}},
+        {"our folder refuses the temporary", Copy::Named, true,
+         FaultyFileOps::Fault{Op::Open, EACCES, 1, ".tesmaro/"}},
+        {"our folder refuses the temporary name", Copy::Unnamed, true,
+         FaultyFileOps::Fault{Op::Link, EACCES, 1, ".tesmaro/"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -115,6 +129,7 @@ TEST(DurableMove, CopyPathFlushesRenamesAndOnlyThenRemovesTheSource) {
         EXPECT_EQ(ReadFile(s.to), s.content);
         EXPECT_EQ(testsupport::ListDirectory(s.destDir),
                   std::vector<std::string>{"B.olb"}); // no temporary left
+        EXPECT_TRUE(InOwnFolder(s).empty());
         struct stat st {};
         ASSERT_EQ(stat(s.to.c_str(), &st), 0);
         // The copy keeps the source's time where it may.
@@ -133,14 +148,14 @@ TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTar
         std::optional<Copy> only = std::nullopt; // a step of one way only
     };
     const Case cases[] = {
-        {"create the temporary", {Op::Open, EACCES, 1, ".part-"}, Copy::Named},
-        {"create the temporary, disk full", {Op::Open, ENOSPC, 1, ".part-"}, Copy::Named},
+        {"create the temporary", {Op::Open, EACCES, 0, ".part-"}, Copy::Named},
+        {"create the temporary, disk full", {Op::Open, ENOSPC, 0, ".part-"}, Copy::Named},
         {"every temporary name taken", {Op::Open, EEXIST, 0, ".part-"}, Copy::Named},
         {"write, disk full", {Op::Write, ENOSPC, 1}},
         {"second write, disk full", {Op::Write, ENOSPC, 2}},
         {"read the source", {Op::Read, EIO, 2}},
         {"flush the copy", {Op::Fsync, EIO, 1}},
-        {"close the copy", {Op::Close, EIO, 1}, Copy::Named},
+        {"close the copy", {Op::Close, EIO, 1, ".part-"}, Copy::Named},
         {"rename the copy", {Op::Rename, EACCES, 1, ".part-"}, Copy::Named},
         {"create the unnamed copy", {Op::Open, EACCES, 1, "Processed/."}, Copy::Unnamed},
         {"name the copy", {Op::Link, EACCES, 1}, Copy::Unnamed},
@@ -158,6 +173,55 @@ TEST(DurableMove, AFailureAtAnyCopyStepKeepsTheSourceAndLeavesNothingUnderTheTar
             EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
             EXPECT_EQ(ReadFile(s.from), s.content);
             EXPECT_TRUE(testsupport::ListDirectory(s.destDir).empty());
+            EXPECT_TRUE(InOwnFolder(s).empty());
+        }
+    }
+}
+
+TEST(DurableMove, WhereOurFolderCannotBeHadTheCopyIsMadeBesideTheTarget) {
+    enum class Planted { Link, File, Nothing };
+    struct Case {
+        const char* what;
+        Planted planted;
+        std::optional<FaultyFileOps::Fault> fault;
+    };
+    const Case cases[] = {
+        {"a link planted under its name", Planted::Link, std::nullopt},
+        {"a file under its name", Planted::File, std::nullopt},
+        {"it cannot be made", Planted::Nothing, FaultyFileOps::Fault{Op::Mkdir, EACCES, 0}},
+    };
+    for (const Case& c : cases) {
+        for (const Copy how : kBothWays) {
+            SCOPED_TRACE(std::string(c.what) + ", " + Describe(how));
+            MoveScene s;
+            WriteFile(s.to, "old target"); // an unnamed copy then needs a temporary name too
+            const TempDir elsewhere;
+            const std::string folder = s.destDir + "/" + platform::kQueueFolderName;
+            if (c.planted == Planted::Link) {
+                ASSERT_EQ(symlink(elsewhere.Path().c_str(), folder.c_str()), 0);
+            }
+            if (c.planted == Planted::File)
+                WriteFile(folder, "a user's file");
+            // Named like a leftover, behind the link: never ours to sweep.
+            const std::string bait = platform::TemporaryCopyName("B.olb", kGonePid, 1);
+            WriteFile(elsewhere / bait, "a user's file");
+            FaultyFileOps ops;
+            ForceCopy(ops, how);
+            if (c.fault)
+                ops.Inject(*c.fault);
+            EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Moved);
+            EXPECT_EQ(ReadFile(s.to), s.content);
+            EXPECT_EQ(testsupport::ListDirectory(s.destDir), std::vector<std::string>{"B.olb"});
+            EXPECT_EQ(platform::RemoveInterruptedCopies(platform::DefaultFileOps(), s.destDir), 0);
+            EXPECT_EQ(testsupport::ListDirectory(elsewhere.Path()), std::vector<std::string>{bait});
+            struct stat st {};
+            EXPECT_EQ(lstat(folder.c_str(), &st) == 0, c.planted != Planted::Nothing);
+            if (c.planted == Planted::Link) {
+                EXPECT_TRUE(S_ISLNK(st.st_mode));
+            }
+            if (c.planted == Planted::File) {
+                EXPECT_EQ(ReadFile(folder), "a user's file");
+            }
         }
     }
 }
@@ -442,38 +506,202 @@ TEST(DurableMove, ACopyKeepsTheHolesOfASparseFile) {
     }
 }
 
-TEST(DurableMove, OnlyALeftoverMarkedAsOursIsSweptWhateverTheName) {
+TEST(DurableMove, ALeftoverInOurFolderIsSweptAndOneBesideTheTargetOnlyWhenMarkedAsOurs) {
     // A copy under a temporary name whose rename and removal fail stays
-    // behind, as after a crash; a user's files named alike are not ours.
-    MoveScene s;
-    FaultyFileOps ops;
-    ForceCopy(ops, Copy::Named);
-    ops.Inject({Op::Rename, EACCES, 1, ".part-"});
-    ops.Inject({Op::Unlink, EACCES, 1, ".part-"});
-    EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
-    const std::vector<std::string> leftover = testsupport::ListDirectory(s.destDir);
-    ASSERT_EQ(leftover.size(), 1u);
-    const std::vector<std::string> users = {platform::TemporaryCopyName("B.olb", 999999999, 1),
-                                            platform::TemporaryCopyName("B.olb", getpid(), 77)};
-    for (const std::string& name : users)
-        WriteFile(s.destDir + "/" + name, "a user's file");
-    // A copied mark of another name proves nothing either.
-    const std::string forged = platform::TemporaryCopyName("C.olb", 999999999, 1);
-    WriteFile(s.destDir + "/" + forged, "a user's file");
-    ASSERT_EQ(setxattr((s.destDir + "/" + forged).c_str(), platform::kCopyOwnerAttribute,
-                       leftover[0].data(), leftover[0].size(), 0),
-              0);
+    // behind, as after a kill; a user's files named alike are not ours.
+    for (const bool folder : {true, false}) {
+        SCOPED_TRACE(folder ? "in our folder, no extended attributes" : "beside the target");
+        MoveScene s;
+        FaultyFileOps ops;
+        ForceCopy(ops, Copy::Named);
+        if (folder)
+            ops.Inject({Op::SetAttribute, ENOTSUP, 0});
+        else
+            ops.Inject({Op::Mkdir, EACCES, 0, platform::kQueueFolderName});
+        ops.Inject({Op::Rename, EACCES, 1, ".part-"});
+        ops.Inject({Op::Unlink, EACCES, 1, ".part-"});
+        EXPECT_EQ(DurableMove(ops)(s.from, s.to), MoveResult::Failed);
+        const std::vector<std::string> leftover =
+            folder ? InOwnFolder(s) : testsupport::ListDirectory(s.destDir);
+        ASSERT_EQ(leftover.size(), 1u);
+        const std::vector<std::string> users = {platform::TemporaryCopyName("B.olb", kGonePid, 1),
+                                                platform::TemporaryCopyName("B.olb", getpid(), 77)};
+        for (const std::string& name : users)
+            WriteFile(s.destDir + "/" + name, "a user's file");
+        // A copied mark of another name proves nothing either.
+        const std::string forged = platform::TemporaryCopyName("C.olb", kGonePid, 1);
+        WriteFile(s.destDir + "/" + forged, "a user's file");
+        ASSERT_EQ(setxattr((s.destDir + "/" + forged).c_str(), platform::kCopyOwnerAttribute,
+                           leftover[0].data(), leftover[0].size(), 0),
+                  0);
 
-    // A directory that cannot be read is left as it is.
-    FaultyFileOps unreadable;
-    unreadable.Inject({Op::ReadDirectory, EIO, 1});
-    EXPECT_EQ(platform::RemoveInterruptedCopies(unreadable, s.destDir), 0);
-    EXPECT_EQ(platform::RemoveInterruptedCopies(platform::DefaultFileOps(), s.destDir), 1);
-    std::vector<std::string> expected = users;
-    expected.push_back(forged);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(testsupport::ListDirectory(s.destDir), expected);
-    EXPECT_EQ(ReadFile(s.from), s.content);
+        // A directory that cannot be read is left as it is.
+        FaultyFileOps unreadable;
+        unreadable.Inject({Op::ReadDirectoryPart, EIO, 0});
+        EXPECT_EQ(platform::RemoveInterruptedCopies(unreadable, s.destDir), 0);
+        EXPECT_EQ(platform::RemoveInterruptedCopies(platform::DefaultFileOps(), s.destDir), 1);
+        std::vector<std::string> expected = users;
+        expected.push_back(forged);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(testsupport::ListDirectory(s.destDir), expected);
+        EXPECT_TRUE(InOwnFolder(s).empty());
+        EXPECT_EQ(ReadFile(s.from), s.content);
+    }
+}
+
+TEST(InterruptedCopySweep, InOurFolderTheNameAndTheProcessDecideBesideTheTargetTheMarkToo) {
+    struct Case {
+        const char* what;
+        bool inFolder;
+        long pid;
+        bool marked;
+        bool link;
+        bool removed;
+    };
+    const Case cases[] = {
+        {"in our folder, its process gone", true, kGonePid, false, false, true},
+        {"in our folder, of this very process", true, getpid(), false, false, true},
+        {"in our folder, its process alive", true, 1, false, false, false},
+        {"in our folder, a link", true, kGonePid, false, true, false},
+        {"beside the target, marked", false, kGonePid, true, false, true},
+        {"beside the target, unmarked", false, kGonePid, false, false, false},
+        {"beside the target, of this process, unmarked", false, getpid(), false, false, false},
+    };
+    TempDir dest;
+    const std::string folder = dest / platform::kQueueFolderName;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    WriteFile(dest / "B.olb", "a batch");
+    WriteFile(folder + "/lock", "not a copy");
+    std::vector<std::string> paths;
+    int removed = 0;
+    for (const Case& c : cases) {
+        const std::string name =
+            platform::TemporaryCopyName("B.olb", c.pid, static_cast<unsigned>(paths.size()));
+        paths.push_back((c.inFolder ? folder : dest.Path()) + "/" + name);
+        if (c.link) {
+            ASSERT_EQ(symlink((dest / "B.olb").c_str(), paths.back().c_str()), 0);
+        } else {
+            WriteFile(paths.back(), "half a copy");
+        }
+        if (c.marked) {
+            ASSERT_EQ(setxattr(paths.back().c_str(), platform::kCopyOwnerAttribute, name.data(),
+                               name.size(), 0),
+                      0);
+        }
+        removed += c.removed ? 1 : 0;
+    }
+    EXPECT_EQ(platform::RemoveInterruptedCopies(platform::DefaultFileOps(), dest.Path()), removed);
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(Exists(paths[i]), !cases[i].removed) << cases[i].what;
+    EXPECT_EQ(ReadFile(dest / "B.olb"), "a batch");
+    EXPECT_TRUE(Exists(folder + "/lock"));
+
+    // Where the file system keeps no extended attributes, the folder alone proves.
+    testsupport::CrashFileOps memory;
+    const std::string copy = platform::TemporaryCopyName("B.olb", kGonePid, 1);
+    memory.WriteFile("/Processed/.tesmaro/" + copy, "half a copy");
+    memory.WriteFile("/Processed/" + copy, "a user's file");
+    EXPECT_EQ(platform::RemoveInterruptedCopies(memory, "/Processed"), 1);
+    EXPECT_EQ(memory.List("/Processed/.tesmaro"), std::vector<std::string>{});
+    EXPECT_TRUE(memory.Exists("/Processed/" + copy));
+}
+
+TEST(InterruptedCopySweep, ManyNamesAreSweptInPartsWithinTheBudgetFindingEveryLeftover) {
+    // Leftovers spread through both listings, wherever the file system puts them.
+    constexpr int kNames = 20'000;
+    constexpr int kBudget = 1000;
+    // In memory where it can be: making this many files on a disk is slow.
+    const TempDir dest(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+    const std::string folder = dest / platform::kQueueFolderName;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    int leftovers = 0;
+    for (int i = 0; i < kNames; ++i) {
+        const bool inFolder = i % 2 == 0;
+        const bool leftover = i % 997 == 0;
+        const std::string name =
+            leftover ? platform::TemporaryCopyName("N.olb", kGonePid, static_cast<unsigned>(i))
+                     : "N" + std::to_string(i) + ".olb";
+        const std::string path = (inFolder ? folder : dest.Path()) + "/" + name;
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        if (leftover && !inFolder) {
+            ASSERT_EQ(
+                setxattr(path.c_str(), platform::kCopyOwnerAttribute, name.data(), name.size(), 0),
+                0);
+        }
+        leftovers += leftover ? 1 : 0;
+    }
+    FaultyFileOps ops;
+    platform::InterruptedCopySweep sweep(ops, dest.Path());
+    int steps = 0;
+    for (bool done = false; !done && steps < kNames;) {
+        const long before = ops.NamesReadInParts();
+        done = sweep.Step(kBudget) == platform::InterruptedCopySweep::Progress::Done;
+        EXPECT_LE(ops.NamesReadInParts() - before, kBudget);
+        ++steps;
+    }
+    // Each name once: the names, "." and ".." of both, and the folder's own.
+    const long entries = kNames + 2 + 2 + 1;
+    EXPECT_EQ(ops.NamesReadInParts(), entries);
+    EXPECT_GE(steps, entries / kBudget);
+    EXPECT_LE(steps, entries / kBudget + 2);
+    EXPECT_EQ(sweep.Removed(), leftovers);
+    EXPECT_EQ(sweep.Step(kBudget), platform::InterruptedCopySweep::Progress::Done);
+    EXPECT_EQ(testsupport::ListDirectory(dest.Path()).size() +
+                  testsupport::ListDirectory(folder).size(),
+              static_cast<std::size_t>(kNames - leftovers));
+}
+
+TEST(ReadDirectoryPart, GoesOnWhereThePartBeforeStoppedNoNameLostOrRepeated) {
+    constexpr int kNames = 300;
+    struct Case {
+        int budget;
+        bool removing; // the caller removes a name it was given between parts (last: it empties)
+    };
+    const Case cases[] = {{1, false}, {2, false}, {7, false}, {1000, false}, {7, true}};
+    for (const bool inMemory : {false, true}) {
+        const TempDir disk;
+        testsupport::CrashFileOps memory;
+        platform::FileOps& ops =
+            inMemory ? static_cast<platform::FileOps&>(memory) : platform::DefaultFileOps();
+        const std::string dir = inMemory ? std::string("/d") : disk.Path();
+        std::vector<std::string> expected = {".", ".."};
+        for (int i = 0; i < kNames; ++i) {
+            expected.push_back("n" + std::to_string(i));
+            if (inMemory)
+                memory.WriteFile(dir + "/" + expected.back(), "");
+            else
+                WriteFile(dir + "/" + expected.back(), "");
+        }
+        std::sort(expected.begin(), expected.end());
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::to_string(c.budget) + (c.removing ? ", removing" : "") +
+                         (inMemory ? ", in memory" : ", on disk"));
+            const int fd = ops.Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            // No names asked for is no end.
+            EXPECT_EQ(ops.ReadDirectoryPart(
+                          fd, [](const char*) {}, 0),
+                      -1);
+            std::vector<std::string> seen;
+            int parts = 0;
+            for (int got = c.budget; got > 0 && parts < 2 * (kNames + 3); ++parts) {
+                got = ops.ReadDirectoryPart(
+                    fd, [&seen](const char* name) { seen.emplace_back(name); }, c.budget);
+                ASSERT_GE(got, 0);
+                ASSERT_LE(got, c.budget);
+                if (c.removing && got > 0 && seen.back() != "." && seen.back() != "..") {
+                    ASSERT_EQ(ops.Unlink((dir + "/" + seen.back()).c_str()), 0);
+                }
+            }
+            ops.Close(fd);
+            std::sort(seen.begin(), seen.end());
+            EXPECT_EQ(seen, expected);
+            // Every part but the last is full; one more call finds the end.
+            EXPECT_EQ(parts, (kNames + 2 + c.budget - 1) / c.budget + 1);
+        }
+    }
 }
 
 TEST(SyncDirectory, TrueOnlyWhenTheDirectoryIsOpenedFlushedAndClosed) {

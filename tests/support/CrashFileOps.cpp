@@ -347,7 +347,7 @@ CrashFileOps::Descriptor* CrashFileOps::Find(int fd, bool openFile) {
 
 int CrashFileOps::NewDescriptor(Key node, int flags) {
     const int fd = m_nextDescriptor++;
-    m_descriptors.emplace(fd, Descriptor{node, flags, 0, F_UNLCK});
+    m_descriptors.emplace(fd, Descriptor{node, flags, 0, F_UNLCK, {}});
     return fd;
 }
 
@@ -856,6 +856,46 @@ int CrashFileOps::Fchown(int fd, uid_t owner, gid_t group) {
     node.gid = group == static_cast<gid_t>(-1) ? node.gid : group;
     Touch(d->node, false);
     return 0;
+}
+
+ssize_t CrashFileOps::Readlink(const char* path, char* /*buf*/, size_t /*size*/) {
+    std::lock_guard lock(m_mutex);
+    if (!Tick())
+        return -1;
+    const Walk walk = Resolve(m_roots[0], path);
+    if (walk.error != 0 || walk.node == 0)
+        return Fail(walk.error != 0 ? walk.error : ENOENT);
+    return Fail(EINVAL);
+}
+
+int CrashFileOps::ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                                    int maxEntries) {
+    std::vector<std::string> names;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!Tick())
+            return -1;
+        Descriptor* d = Find(fd, true);
+        if (d == nullptr)
+            return -1;
+        if (!Live(d->node).directory)
+            return Fail(ENOTDIR);
+        if (maxEntries <= 0)
+            return Fail(EINVAL);
+        const auto wanted = static_cast<std::size_t>(maxEntries);
+        for (; d->offset < 2 && names.size() < wanted; ++d->offset)
+            names.emplace_back(d->offset == 0 ? "." : "..");
+        const std::map<std::string, Key>& entries = Live(d->node).entries;
+        auto it = d->offset == 2 ? entries.begin() : entries.upper_bound(d->after);
+        for (; it != entries.end() && names.size() < wanted; ++it) {
+            names.push_back(it->first);
+            d->after = it->first;
+            d->offset = 3;
+        }
+    }
+    for (const std::string& name : names)
+        visit(name.c_str());
+    return static_cast<int>(names.size());
 }
 
 } // namespace testsupport

@@ -53,10 +53,11 @@ namespace testsupport {
 // The cut: every FileOps call below counts as one call, whether it succeeds or
 // fails, before the cut and after it: Open, Read, Write, Fsync, Close, Fstat,
 // Lstat, Rename, Unlink, Mkdir, SetLease, GetLease, Lseek, Ftruncate,
-// Futimens, ReadDirectory (one call however many names it visits),
-// LinkUnnamed, SetAttribute, RemoveAttribute, GetAttribute, Statx, Flock,
-// Fchmod and Fchown. The helpers (scenario set-up and inspection) and the
-// MemoryFinder do not count and ignore the cut.
+// Futimens, ReadDirectory and ReadDirectoryPart (one call however many
+// names it visits), LinkUnnamed, SetAttribute, RemoveAttribute,
+// GetAttribute, Statx, Flock, Fchmod, Fchown and Readlink. The helpers
+// (scenario set-up and inspection) and the MemoryFinder do not count and
+// ignore the cut.
 //
 // Every call and helper may be used from several threads at once.
 class CrashFileOps final : public platform::FileOps {
@@ -169,6 +170,14 @@ public:
     int Flock(int fd, int operation) override;
     int Fchmod(int fd, mode_t mode) override;
     int Fchown(int fd, uid_t owner, gid_t group) override;
+    // EINVAL for whatever exists: there are no symbolic links.
+    ssize_t Readlink(const char* path, char* buf, size_t size) override;
+    // ".", ".." and then the names in byte order, each part going on after
+    // the last name the one before visited, so that names removed or added
+    // meanwhile never make another name missed or repeated. Read when the
+    // call is made, so that `visit` may itself make calls.
+    int ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                          int maxEntries) override;
 
 private:
     using Key = std::uint64_t; // which file, stable across renumbering
@@ -189,8 +198,11 @@ private:
     struct Descriptor {
         Key node;
         int flags;
+        // A directory read in parts: 1 or 2 once "." or ".." is visited, 3
+        // once `after`, the last name visited, is.
         off_t offset;
         int lease;
+        std::string after;
     };
     // Where a path leads: the directory holding its last component and the
     // entry itself (0 when missing).

@@ -29,7 +29,12 @@ bool FaultyFileOps::Fails(Op op, const char* path) {
 
 int FaultyFileOps::Open(const char* path, int flags, mode_t mode) {
     m_log.push_back(std::string("Open ") + path);
-    return Fails(Op::Open, path) ? -1 : SystemFileOps::Open(path, flags, mode);
+    if (Fails(Op::Open, path))
+        return -1;
+    const int fd = SystemFileOps::Open(path, flags, mode);
+    if (fd >= 0)
+        m_openPaths[fd] = path;
+    return fd;
 }
 
 ssize_t FaultyFileOps::Read(int fd, void* buf, size_t count) {
@@ -46,8 +51,12 @@ int FaultyFileOps::Fsync(int fd) {
 
 int FaultyFileOps::Close(int fd) {
     // The descriptor is released even when the close reports an error, as on Linux.
+    const auto opened = m_openPaths.find(fd);
+    const std::string path = opened != m_openPaths.end() ? opened->second : std::string();
+    if (opened != m_openPaths.end())
+        m_openPaths.erase(opened);
     const int rc = SystemFileOps::Close(fd);
-    return Fails(Op::Close, nullptr) ? -1 : rc;
+    return Fails(Op::Close, path.c_str()) ? -1 : rc;
 }
 
 int FaultyFileOps::Fstat(int fd, struct stat* st) {
@@ -90,12 +99,23 @@ int FaultyFileOps::Futimens(int fd, const struct timespec times[2]) {
 }
 
 int FaultyFileOps::ReadDirectory(int fd, const std::function<void(const char* name)>& visit) {
+    m_openPaths.erase(fd); // closed by the call
     if (!Fails(Op::ReadDirectory, nullptr))
         return SystemFileOps::ReadDirectory(fd, visit);
     const int error = errno;
     SystemFileOps::Close(fd);
     errno = error;
     return -1;
+}
+
+int FaultyFileOps::ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                                     int maxEntries) {
+    const auto opened = m_openPaths.find(fd);
+    if (Fails(Op::ReadDirectoryPart, opened != m_openPaths.end() ? opened->second.c_str() : ""))
+        return -1;
+    const int got = SystemFileOps::ReadDirectoryPart(fd, visit, maxEntries);
+    m_namesRead += got > 0 ? got : 0;
+    return got;
 }
 
 int FaultyFileOps::LinkUnnamed(int fd, const char* to) {

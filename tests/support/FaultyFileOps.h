@@ -29,7 +29,8 @@ public:
         Link,
         SetAttribute,
         Futimens,
-        ReadDirectory
+        ReadDirectory,
+        ReadDirectoryPart
     };
 
     struct Fault {
@@ -40,8 +41,9 @@ public:
         int error;
         // Which matching call fails, counted from 1; 0 fails every one.
         int occurrence = 1;
-        // Only calls whose path (for Rename: its source; for Link: its target)
-        // contains this count.
+        // Only calls whose path (for Rename: its source; for Link: its target;
+        // for Close and ReadDirectoryPart: the path the descriptor was opened
+        // with) contains this count.
         std::string pathContains;
     };
 
@@ -58,6 +60,8 @@ public:
     int Calls(Op op) const;
     // "Rename <from> -> <to>", "Unlink <path>", "Open <path>", ...
     const std::vector<std::string>& PathLog() const { return m_log; }
+    // The names that ReadDirectoryPart has visited so far.
+    long NamesReadInParts() const { return m_namesRead; }
 
     int Open(const char* path, int flags, mode_t mode = 0) override;
     ssize_t Read(int fd, void* buf, size_t count) override;
@@ -75,6 +79,8 @@ public:
     int Futimens(int fd, const struct timespec times[2]) override;
     // A failing read still closes the descriptor, as the real one does.
     int ReadDirectory(int fd, const std::function<void(const char* name)>& visit) override;
+    int ReadDirectoryPart(int fd, const std::function<void(const char* name)>& visit,
+                          int maxEntries) override;
     int LinkUnnamed(int fd, const char* to) override;
     int SetAttribute(int fd, const char* name, const void* value, size_t size) override;
 
@@ -86,6 +92,8 @@ private:
     std::vector<int> m_seen; // matching calls so far, per fault
     std::map<Op, int> m_calls;
     std::vector<std::string> m_log;
+    std::map<int, std::string> m_openPaths; // by descriptor
+    long m_namesRead = 0;
 };
 
 } // namespace testsupport
