@@ -185,6 +185,11 @@ private:
     // Files a batch that has finished one way or the other; its entry in the
     // record stays until none of its files is left and that is on disk.
     void FileAndForget(const CBatch& batch, bool processed);
+    // A name that a destination refuses (too long, not allowed there) is no
+    // passing fault: a batch bound for Processed goes to Failed instead, with
+    // the reason; one that Failed refuses as well stays where it is, told
+    // once and not tried again in this run. False for any other error.
+    bool RedirectUnfileable(const CBatch& batch, bool processed, int error);
     // Records where a batch is to be filed (in memory; Save writes it).
     void NoteDestination(const CBatch& batch, bool processed);
     // Retries the filing of every batch that ran or failed earlier.
@@ -230,6 +235,9 @@ private:
     // list as it was scanned, but not to be submitted or filed again.
     std::vector<std::string> m_filedThisTick;
     std::vector<std::string> m_ownNames;
+    // Batches whose names no destination takes, by their path in the queue
+    // directory as set.
+    std::set<std::string> m_givenUp;
     // Digests read this run, by path, with the identity they were read for.
     std::unordered_map<std::string, std::pair<platform::FileIdentity, std::uint64_t>> m_digests;
 

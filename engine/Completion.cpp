@@ -156,7 +156,8 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
         FileBatchFiles(batch, processed,
                        QueueFiles::For(m_services.finders, m_settings.QueueDir, batch, m_ownNames));
     if (error != 0) {
-        m_events.FilingLeftFiles(batch, error);
+        if (!RedirectUnfileable(batch, processed, error))
+            m_events.FilingLeftFiles(batch, error);
         return;
     }
     // "Nothing left" counts only when the directory could be read.
@@ -167,6 +168,23 @@ void CBatchQueue::FileAndForget(const CBatch& batch, bool processed) {
         m_record.Erase(*entry);
     m_filedThisTick.push_back(batch.path);
     SaveRecord();
+}
+
+bool CBatchQueue::RedirectUnfileable(const CBatch& batch, bool processed, int error) {
+    if (error != ENAMETOOLONG && error != EILSEQ && error != EINVAL)
+        return false;
+    const RunEntry* entry = m_record.Exact(BatchFileName(batch), batch.identity);
+    if (entry == nullptr)
+        entry = EntryOf(batch);
+    if (processed && entry != nullptr) {
+        m_record.SetStage(*entry, RunStage::Failed);
+        if (SaveRecord())
+            m_events.NoteFailure(batch.path, EngineEvent::Reason::Unfileable, error);
+        return true;
+    }
+    if (m_givenUp.insert(platform::MakePath(m_settings.QueueDir, BatchFileName(batch))).second)
+        m_events.Report(EngineEvent::OfBatch(EngineEvent::Kind::FilingGivenUp, batch, error));
+    return true;
 }
 
 void CBatchQueue::NoteDestination(const CBatch& batch, bool processed) {
@@ -184,7 +202,8 @@ void CBatchQueue::NoteDestination(const CBatch& batch, bool processed) {
 void CBatchQueue::RetryPendingFilings() {
     std::vector<RunEntry> pending;
     for (const RunEntry& entry : m_record.Entries())
-        if (entry.AwaitsFiling())
+        if (entry.AwaitsFiling() &&
+            m_givenUp.count(platform::MakePath(m_settings.QueueDir, entry.name)) == 0)
             pending.push_back(entry);
     if (pending.empty())
         return;
@@ -210,10 +229,10 @@ void CBatchQueue::RetryPendingFilings() {
                                          move, &moved);
         for (const QueueFile* file : moved)
             files.Take(file);
-        if (error != 0)
-            m_events.FilingLeftFiles(batch, error);
-        else
+        if (error == 0)
             whole.emplace_back(std::move(batch), processed);
+        else if (!RedirectUnfileable(batch, processed, error))
+            m_events.FilingLeftFiles(batch, error);
     }
     // The moves are on disk before the record forgets a batch, and "nothing
     // left" counts only when the directory could be read.

@@ -1,6 +1,7 @@
 #include "engine/CBatchQueue.h"
 #include "engine/StatusTexts.h"
 #include "platform/FileSystemKind.h"
+#include "platform/Path.h"
 #include "platform/SemaphoreFile.h"
 
 namespace engine {
@@ -119,7 +120,8 @@ std::string CBatchQueue::StatusMessage() {
     }
     // Otherwise the line would be empty: a batch that waits to be filed says so.
     for (const RunEntry& entry : m_record.Entries())
-        if (entry.AwaitsFiling())
+        if (entry.AwaitsFiling() &&
+            m_givenUp.count(platform::MakePath(m_settings.QueueDir, entry.name)) == 0)
             return kStatusNotFiledPrefix + entry.title + kStatusNotFiledSuffix;
     return {};
 }
