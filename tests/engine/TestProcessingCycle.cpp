@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <sys/stat.h>
@@ -345,6 +346,75 @@ TEST(ProcessingCycle, WhatTheLogIsToldSceneBySceneAndOnlyOnChange) {
                  s.engine->ProcessStep();
          },
          {}},
+        {"another user's batch still open for writing waits, told once",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.files.Inject({testsupport::FaultyFileOps::Op::SetLease, EACCES, 0});
+             s.writers.writing = {"B.olb"};
+             s.IdleTicks(2);
+             s.writers.writing.clear();
+             s.IdleTicks(1);
+         },
+         {"suite-appeared", "batch-being-written B", "handed-over B flags=12 accepted"}},
+        {"a companion still open for writing keeps the batch whole",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.Put("B.log");
+             s.SubmitHead();
+             s.files.Inject({testsupport::FaultyFileOps::Op::SetLease, EACCES, 0});
+             s.writers.writing = {"B.log"};
+             s.IdleTicks(2);
+             s.writers.writing.clear();
+             s.IdleTicks(1);
+         },
+         {"completed B", "filing-retried B 16", "filed B Processed"}},
+        {"unwatched, only the settle time guards: told once",
+         [](EngineScene& s) {
+             s.writers.watching = false;
+             s.IdleTicks(2);
+         },
+         {"writers-unseen"}},
+        {"a name Processed refuses goes to Failed with its reason",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.SubmitHead();
+             s.files.Inject({testsupport::FaultyFileOps::Op::Rename, ENAMETOOLONG, 1, "/B.olb"});
+             s.IdleTicks(2);
+         },
+         {"completed B", "filed B Failed unfileable 36"}},
+        {"a name no destination takes stays, told once, never tried again",
+         [](EngineScene& s) {
+             s.Put("B.olb");
+             s.files.Inject({testsupport::FaultyFileOps::Op::Open, ENAMETOOLONG, 0, "/B.olb"});
+             s.files.Inject({testsupport::FaultyFileOps::Op::Rename, ENAMETOOLONG, 0, "/B.olb"});
+             s.IdleTicks(2);
+             const auto touches = [&s] {
+                 const Names& log = s.files.PathLog();
+                 return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+                     return line.find("/B.olb") != std::string::npos;
+                 });
+             };
+             const auto before = touches();
+             s.IdleTicks(3);
+             EXPECT_EQ(touches(), before);
+             EXPECT_TRUE(s.library.submittedPaths.empty());
+         },
+         {"suite-appeared", "filing-given-up B 36"}},
+        {"status and abort files in the queue are never batches, whatever the filter",
+         [](EngineScene& s) {
+             s.params.Filters = "*";
+             s.params.StatusFile = s.queue + "/status.sem";
+             s.params.AbortFile = s.queue + "/abort.sem";
+             s.Apply();
+             s.Put("B.olb");
+             s.IdleTicks(3);
+             s.Put("C.olb");
+             testsupport::WriteFile(s.params.AbortFile, "");
+             s.IdleTicks(1);
+             EXPECT_TRUE(Exists(s.params.AbortFile));
+         },
+         {"suite-appeared", "handed-over B flags=12 accepted", "completed B", "filed B Processed",
+          "filed C Failed aborted"}},
         {"the suite goes and comes back: told once each",
          [](EngineScene& s) {
              s.Put("B.olb");
@@ -368,5 +438,57 @@ TEST(ProcessingCycle, WhatTheLogIsToldSceneBySceneAndOnlyOnChange) {
             if (const auto at = line.find("{q}"); at != std::string::npos)
                 line.replace(at, 3, s.queue);
         EXPECT_EQ(s.events.Told(), expected);
+    }
+}
+
+TEST(ProcessingCycle, AnotherUsersLinkOnTheWayHoldsTheQueue) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "links of another owner need root";
+    enum class Place { Queue, Processed, Failed };
+    struct Case {
+        const char* what;
+        Place place;
+        mode_t folderMode; // of the folder that holds the link
+        uid_t owner;       // of the link
+        bool refused;
+    };
+    constexpr uid_t kOther = 4242;
+    const Case cases[] = {
+        {"Processed: another user's link in a group folder", Place::Processed, 02770, kOther, true},
+        {"Failed: another user's link in a sticky folder", Place::Failed, 01777, kOther, true},
+        {"the queue: another user's link in a group folder", Place::Queue, 02770, kOther, true},
+        {"Processed: our own link", Place::Processed, 02770, 0, false},
+        {"Processed: another user's link in a folder only we write", Place::Processed, 0755, kOther,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineScene s;
+        const std::string shared = s.root / "shared";
+        const std::string target = s.root / "target";
+        const std::string link = shared + "/place";
+        ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(shared.c_str(), c.folderMode), 0);
+        ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), c.owner, c.owner), 0);
+        (c.place == Place::Queue       ? s.params.QueueDir
+         : c.place == Place::Processed ? s.params.ProcessedDir
+                                       : s.params.FailedDir) = link;
+        s.Apply();
+        testsupport::WriteFile(s.params.QueueDir + "/B.olb", "row\n");
+        s.IdleTicks(2);
+        EXPECT_EQ(s.library.submittedPaths.size(), c.refused ? 0u : 1u);
+        const Names told = s.events.Told();
+        EXPECT_EQ(std::count(told.begin(), told.end(), "link-refused"), c.refused ? 1 : 0);
+        if (c.refused) {
+            EXPECT_EQ(s.engine->StatusMessage(),
+                      "Link '" + link +
+                          "' belongs to another user, no processing can be performed");
+        }
+        // Nothing of Tesmaro's lands where the link leads.
+        if (c.refused && c.place == Place::Queue) {
+            EXPECT_FALSE(Exists(target + "/.tesmaro"));
+        }
     }
 }

@@ -106,6 +106,28 @@ TEST(Submission, AStampAheadOfTheClockHoldsTheQueueNoLongerThanTheSettleTime) {
     EXPECT_EQ(s.library.submittedPaths.size(), 1u);
 }
 
+TEST(Submission, StampsThatStandStillCountFromTheChangeSeen) {
+    // Coarse or frozen stamps (FAT, a network file system's cache): a file
+    // seen to grow settles the settle time after that was seen.
+    engine::SettleWatch watch;
+    CBatch b{"B", "/q/B.olb", 100, 100};
+    b.identity.inode = 7;
+    b.identity.size = 10;
+    b.identity.modifiedSeconds = 100;
+    const auto at = [](std::int64_t seconds) { return seconds * 1'000'000'000; };
+    EXPECT_FALSE(watch.Settled(b, at(103), 5));
+    b.identity.size = 20;
+    EXPECT_FALSE(watch.Settled(b, at(106), 5));
+    EXPECT_FALSE(watch.Settled(b, at(110) + 999'999'999, 5));
+    EXPECT_TRUE(watch.Settled(b, at(111), 5));
+    // A stamp that moved on to a fraction of a second tells the change itself.
+    b.identity.size = 30;
+    b.lastWrite = b.identity.modifiedSeconds = 112;
+    b.identity.modifiedNanoseconds = 500'000'000;
+    EXPECT_FALSE(watch.Settled(b, at(117), 5));
+    EXPECT_TRUE(watch.Settled(b, at(117) + 500'000'000, 5));
+}
+
 TEST(Submission, OperationFlags) {
     struct Case {
         int acquire, process, quantify, marker, profile;

@@ -25,8 +25,8 @@ public:
 inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
     using Kind = engine::EngineEvent::Kind;
     using End = platform::RunOutcome::End;
-    static const char* const kReasons[] = {"",        "refused",     "unreadable",
-                                           "aborted", "interrupted", "unknown"};
+    static const char* const kReasons[] = {
+        "", "refused", "unreadable", "aborted", "interrupted", "unknown", "unfileable"};
     const std::string head = std::string(engine::EventName(e.kind)) + " " + e.title;
     switch (e.kind) {
     case Kind::HandedOver:
@@ -58,7 +58,10 @@ inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
         return line;
     }
     case Kind::FilingRetried:
+    case Kind::FilingGivenUp:
         return head + " " + std::to_string(e.error);
+    case Kind::BatchBeingWritten:
+        return head;
     case Kind::SettingsSaved:
         return std::string(engine::EventName(e.kind)) + " " + e.file;
     default: // the suite and the queue directory: the name alone
