@@ -10,6 +10,7 @@
 #include "platform/QueueDirectoryLock.h"
 #include "settings/CBatchParams.h"
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -200,9 +201,10 @@ private:
     bool FiledThisTick(const CBatch& batch) const;
     // The Processed or Failed directory, created when missing (one level).
     const std::string& FilingDestination(bool processed);
-    // Removes, once per directory and run, the temporary copies that a move
-    // killed midway in an earlier run left in a filing destination.
-    void SweepInterruptedCopiesOnce(const std::string& dest);
+    // Removes, a part per tick, the temporary copies that a move killed
+    // midway in an earlier run left in a filing destination; once per
+    // destination and run.
+    void SweepInterruptedCopies(const std::string& dest);
 
     // Asks the suite whether it runs, for the log as well.
     int SuiteRunning();
@@ -223,6 +225,8 @@ private:
     std::unique_ptr<Clock> m_ownClock;
     std::unique_ptr<platform::ProcessLauncher> m_ownLauncher;
     std::set<std::string> m_sweptDestinations;
+    std::map<std::string, std::unique_ptr<platform::InterruptedCopySweep>> m_sweeps;
+    static constexpr int kSweepNamesPerTick = 4096;
     // The record of the queue directory the lock holds, in its folder.
     std::unique_ptr<RunRecordStore> m_queueStore;
     RunRecord m_record;

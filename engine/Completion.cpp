@@ -311,15 +311,26 @@ const std::string& CBatchQueue::FilingDestination(bool processed) {
     return dest;
 }
 
-void CBatchQueue::SweepInterruptedCopiesOnce(const std::string& dest) {
-    // A directory that cannot be read now is tried again on a later tick.
-    if (dest.empty() || m_sweptDestinations.count(dest) != 0)
+void CBatchQueue::SweepInterruptedCopies(const std::string& dest) {
+    // A directory that cannot be read now is tried again on a later tick; a
+    // stop request ends the sweep at once.
+    if (dest.empty() || m_sweptDestinations.count(dest) != 0 ||
+        m_services.launcher->StopRequested())
         return;
-    struct stat st {};
-    if (m_services.files->Lstat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return;
-    platform::RemoveInterruptedCopies(*m_services.files, dest);
-    m_sweptDestinations.insert(dest);
+    auto [sweep, fresh] = m_sweeps.try_emplace(dest);
+    if (fresh) {
+        struct stat st {};
+        if (m_services.files->Lstat(dest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            m_sweeps.erase(sweep);
+            return;
+        }
+        sweep->second = std::make_unique<platform::InterruptedCopySweep>(*m_services.files, dest);
+    }
+    // However many names the destination holds, a tick reads a part of them.
+    if (sweep->second->Step(kSweepNamesPerTick) == platform::InterruptedCopySweep::Progress::Done) {
+        m_sweeps.erase(sweep);
+        m_sweptDestinations.insert(dest);
+    }
 }
 
 bool CBatchQueue::LaunchViewer(const CBatch& batch, bool print) {

@@ -18,8 +18,8 @@ int CBatchQueue::ProcessStep() {
         return 1;
     NoteWriterGuard();
     Recover();
-    SweepInterruptedCopiesOnce(m_settings.ProcessedDir);
-    SweepInterruptedCopiesOnce(m_settings.FailedDir);
+    SweepInterruptedCopies(m_settings.ProcessedDir);
+    SweepInterruptedCopies(m_settings.FailedDir);
     // Batches that ran or failed and could not be filed are filed before
     // anything else happens, and never submitted again.
     RetryPendingFilings();

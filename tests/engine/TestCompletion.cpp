@@ -423,3 +423,29 @@ TEST(Completion, ABatchFiledToProcessedOnARetryIsNotAlsoToldAsFailedByAnAbortInT
     EXPECT_EQ(testsupport::ListDirectory(s.processed), Names{"A.olb"});
     EXPECT_EQ(s.events.Told(), Names{"filed A Processed"});
 }
+
+TEST(Completion, LeftoverCopiesAreSweptAPartPerTickAndNotOnceAStopIsAsked) {
+    constexpr long kNamesPerTick = 4096;
+    constexpr int kNames = 5000; // more than one tick's part
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop asked" : "running");
+        EngineScene s;
+        std::filesystem::create_directories(s.processed + "/.tesmaro");
+        for (int i = 0; i < kNames; ++i)
+            testsupport::WriteFile(s.processed + "/f" + std::to_string(i), "");
+        // Left by a copy whose process is gone; ours by where it lies.
+        const std::string leftover = s.processed + "/.tesmaro/.B.olb.part-2147483646-1";
+        testsupport::WriteFile(leftover, "half");
+        s.launcher.stopped = stop;
+        long read = 0;
+        for (int tick = 0; tick < 4; ++tick) {
+            s.engine->ProcessStep();
+            EXPECT_LE(s.files.NamesReadInParts() - read, 2 * kNamesPerTick);
+            read = s.files.NamesReadInParts();
+        }
+        EXPECT_EQ(testsupport::Exists(leftover), stop);
+        // Every name once: the destination's own and ".", "..", the folder, the
+        // leftover and the folder's "." and "..".
+        EXPECT_EQ(read, stop ? 0 : kNames + 6);
+    }
+}

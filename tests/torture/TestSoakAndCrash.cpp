@@ -6,6 +6,7 @@
 // Nothing dropped is ever lost or half-written, and no batch runs twice.
 
 #include "platform/DurableMove.h"
+#include "platform/QueueDirectoryLock.h"
 #include "sim/SimLog.h"
 #include "support/WaitUntil.h"
 #include "torture/ProgramTorture.h"
@@ -53,11 +54,17 @@ std::string Numbered(const char* prefix, int n) {
     return buf;
 }
 
+// Temporary copies in the directory and in Tesmaro's own folder inside it.
+int TemporariesIn(const std::string& dir) {
+    int found = 0;
+    for (const std::string& where : {dir, dir + "/" + platform::kQueueFolderName})
+        for (const std::string& name : testsupport::ListDirectory(where))
+            found += platform::IsTemporaryCopyName(name) ? 1 : 0;
+    return found;
+}
+
 bool AnyTemporaryIn(const std::string& dir) {
-    for (const std::string& name : testsupport::ListDirectory(dir))
-        if (platform::IsTemporaryCopyName(name))
-            return true;
-    return false;
+    return TemporariesIn(dir) > 0;
 }
 
 // True as soon as a temporary copy is in the directory; false at the limit.
@@ -115,8 +122,7 @@ TEST_F(CrashConsistency, KilledAtRandomMomentsWhileFilingLosesNothing) {
         ASSERT_FALSE(tesmaro->HasEnded()) << "Tesmaro ended by itself";
         tesmaro->Kill();
         for (const std::string& dir : dirs)
-            for (const std::string& name : testsupport::ListDirectory(dir))
-                leftoversSeen += platform::IsTemporaryCopyName(name) ? 1 : 0;
+            leftoversSeen += TemporariesIn(dir);
         const auto breaches = Breaches(planted, dirs, IsResultOrTemporary);
         ASSERT_TRUE(breaches.empty()) << "after kill " << round + 1 << ": " << breaches.front();
     }
