@@ -177,6 +177,8 @@ bool CBatchQueueDlg::OnInitDialog() {
     services.legacyRuns = m_services.legacyRuns;
     services.launcher = m_services.launcher;
     services.events = m_services.events;
+    // Who writes the queue's files, once the watcher below watches it.
+    services.writers = &m_writers;
     try {
         if (m_services.makeEngine)
             m_engine = m_services.makeEngine(std::move(services));
@@ -202,6 +204,7 @@ bool CBatchQueueDlg::OnInitDialog() {
         m_watcher.reset();
     }
     if (m_watcher) {
+        m_writers.Follow(&m_watcher->Writers());
         m_watcher->SetDirectory(params.QueueDir.c_str(), kNotifyFilter, false);
         m_watcher->Enable(true);
     }
@@ -304,6 +307,8 @@ void CBatchQueueDlg::OnDestroy() {
     SetTimerPeriod(0);
     m_directoryChangeHoldOff.stop();
     // The watcher goes first: its destruction waits for its worker to end.
+    // The engine is told nothing more about writers from here on.
+    m_writers.Follow(nullptr);
     m_watcher.reset();
     m_engine.reset();
 }

@@ -4,6 +4,7 @@
 #include "engine/Clock.h"
 #include "external/QueueLibrary.h"
 #include "platform/MessageRegistry.h"
+#include "platform/WriterView.h"
 #include "settings/ProfileStore.h"
 #include "watcher/CDirectoryWatcher.h"
 
@@ -56,6 +57,24 @@ struct MainWindowServices {
 
 // The text of the first status line for a number of waiting batches.
 QString CountLineText(std::size_t count);
+
+// Passes questions on to the view it follows, if any; without one nothing is
+// known. The window gives the engine this one, which lives as long as the
+// window, and points it at its watcher's view while it has a watcher, so the
+// engine never holds a view that has gone. On the window's thread only.
+class WriterViewRelay final : public platform::WriterView {
+public:
+    void Follow(const platform::WriterView* view) { m_view = view; }
+    Writing BeingWritten(const std::string& directory, const std::string& name) const override {
+        return m_view != nullptr ? m_view->BeingWritten(directory, name) : Writing::Unknown;
+    }
+    bool Watching(const std::string& directory) const override {
+        return m_view != nullptr && m_view->Watching(directory);
+    }
+
+private:
+    const platform::WriterView* m_view = nullptr;
+};
 
 // The main window: the waiting batches, how many there are, what the engine is
 // doing, and the Settings button. It owns the engine and the directory watcher,
@@ -142,6 +161,8 @@ private:
     QPushButton* m_settingsButton = nullptr;
     QString m_countLine;
     QString m_statusLine;
+    // Declared before the watcher and the engine, so it goes after both.
+    WriterViewRelay m_writers;
     std::unique_ptr<watcher::CDirectoryWatcher> m_watcher;
     std::unique_ptr<engine::CBatchQueue> m_engine;
     int m_timerId = 0;

@@ -128,10 +128,17 @@ std::uint32_t CDirectoryWatcher::GetMessageId() {
 unsigned CDirectoryWatcher::WatchThreadProc(CDirectoryWatcher* watcher) {
     if (watcher == nullptr)
         return 0;
+    WriterTracker& writers = watcher->m_writers;
     ChangeNotification notification;
     if (!notification.Open(watcher->m_directory, InotifyMaskForFilter(watcher->m_filter),
-                           watcher->m_watchSubtree))
+                           watcher->m_watchSubtree, &writers))
         return 0;
+    // From here until the worker ends, on every way out, its directory is watched.
+    writers.Begin(watcher->m_directory);
+    struct EndWatching {
+        WriterTracker& writers;
+        ~EndWatching() { writers.End(); }
+    } endWatching{writers};
     platform::MessagePoster* const target = watcher->m_target;
     const std::uint32_t messageId = watcher->GetMessageId();
     const int stopFd = watcher->m_stopEvent.Fd();

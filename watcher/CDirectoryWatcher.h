@@ -1,7 +1,9 @@
 #pragma once
 
 #include "platform/MessageRegistry.h"
+#include "platform/WriterView.h"
 #include "watcher/StopEvent.h"
+#include "watcher/WriterTracker.h"
 
 #include <atomic>
 #include <cstdint>
@@ -14,7 +16,11 @@ namespace watcher {
 // "KV_Directory_Change" (both parameters 0) to its target whenever something in
 // the directory changes. The message carries nothing; the receiver rescans.
 //
-// Every operation but GetMessageId and WatchThreadProc belongs to the owner's
+// Whatever the filter, the worker also follows who is writing the files of the
+// directory itself (not of its subdirectories), which Writers tells any thread;
+// the events it needs for that are posted about only when the filter counts them.
+//
+// Every operation but GetMessageId, Writers and WatchThreadProc belongs to the owner's
 // thread. The worker reads directory, filter, subtree flag and target only when
 // it starts, and they change only while no worker exists, so they need no lock.
 class CDirectoryWatcher {
@@ -42,6 +48,10 @@ public:
     // True while a worker exists that has not ended by itself.
     bool IsRunning() const;
     std::uint32_t GetMessageId();
+    // Who is writing the watched directory's files, asked with the directory
+    // spelt as given to SetDirectory; Unknown while no worker watches it. Any
+    // thread may ask; it lives as long as the watcher.
+    const platform::WriterView& Writers() const { return m_writers; }
 
     // The worker's body: waits for changes until the stop event, posting one
     // message per wake that saw a change. Always returns 0.
@@ -57,6 +67,7 @@ private:
     std::atomic<std::uint32_t> m_messageId{0};
     StopEvent m_stopEvent; // manual reset: stays signalled until Start resets it
     std::unique_ptr<Worker> m_worker;
+    WriterTracker m_writers; // fed by the worker; locks for itself
 };
 
 } // namespace watcher

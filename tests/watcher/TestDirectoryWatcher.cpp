@@ -12,12 +12,23 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+namespace platform {
+// Names in failure messages, not bytes.
+static void PrintTo(WriterView::Writing writing, std::ostream* out) {
+    *out << (writing == WriterView::Writing::Yes  ? "Yes"
+             : writing == WriterView::Writing::No ? "No"
+                                                  : "Unknown");
+}
+} // namespace platform
+
 using testsupport::TempDir;
 using watcher::CDirectoryWatcher;
+using Writing = platform::WriterView::Writing;
 using namespace watchertest;
 
 namespace {
@@ -51,6 +62,29 @@ public:
 
 private:
     rlimit m_saved{};
+};
+
+// A file held open for writing, as a writer that has not finished holds it.
+class OpenForWriting {
+public:
+    explicit OpenForWriting(const std::string& path)
+        : m_fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)) {
+        EXPECT_GE(m_fd, 0) << path;
+    }
+    ~OpenForWriting() { Close(); }
+    OpenForWriting(const OpenForWriting&) = delete;
+    OpenForWriting& operator=(const OpenForWriting&) = delete;
+    void Write(const std::string& text) {
+        EXPECT_EQ(write(m_fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void Close() {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
 };
 
 } // namespace
@@ -356,4 +390,70 @@ TEST_F(DirectoryWatcherTest, BurstOfFilesYieldsFewerMessagesThanChanges) {
     EXPECT_FALSE(watcher.IsRunning());
     EXPECT_GE(poster.Count(), 1u);
     EXPECT_LE(poster.Count(), static_cast<std::size_t>(kFiles));
+}
+
+// Whatever the filter asks for, the worker follows who writes the directory's files.
+TEST_F(DirectoryWatcherTest, WriterIsSeenFromItsFirstWriteUntilItCloses) {
+    for (const std::uint32_t filter : {kSystemFilter, CDirectoryWatcher::kFileName,
+                                       CDirectoryWatcher::kSize, CDirectoryWatcher::kLastWrite}) {
+        SCOPED_TRACE(filter);
+        WatchedDirectory w;
+        const platform::WriterView& writers = w.watcher.Writers();
+        const std::string& path = w.dir.Path();
+        const auto state = [&](const char* name) { return writers.BeingWritten(path, name); };
+        ASSERT_TRUE(w.Start(filter));
+        ASSERT_TRUE(WaitUntil([&] { return writers.Watching(path); }));
+        OpenForWriting file(w.dir / "b.olb");
+        EXPECT_EQ(state("b.olb"), Writing::No);
+        file.Write("Sample list\n");
+        EXPECT_TRUE(WaitUntil([&] { return state("b.olb") == Writing::Yes; }));
+        Rename(w.dir / "b.olb", w.dir / "c.olb");
+        EXPECT_TRUE(WaitUntil([&] { return state("c.olb") == Writing::Yes; }));
+        EXPECT_EQ(state("b.olb"), Writing::No);
+        file.Close();
+        EXPECT_TRUE(WaitUntil([&] { return state("c.olb") == Writing::No; }));
+    }
+}
+
+TEST_F(DirectoryWatcherTest, WritersAreUnknownUnlessTheDirectoryIsWatched) {
+    TempDir other;
+    const platform::WriterView& writers = watcher.Writers();
+    const std::string& path = dir.Path();
+    const auto state = [&](const std::string& in, const char* name) {
+        return writers.BeingWritten(in, name);
+    };
+    EXPECT_FALSE(writers.Watching(path));
+    EXPECT_EQ(state(path, "b.olb"), Writing::Unknown);
+
+    StartWatching();
+    ASSERT_TRUE(WaitUntil([&] { return writers.Watching(path); }));
+    OpenForWriting file(dir / "b.olb");
+    file.Write("x");
+    ASSERT_TRUE(WaitUntil([&] { return state(path, "b.olb") == Writing::Yes; }));
+    // Another spelling, another directory, or not an entry of this one: nothing known.
+    for (const std::string& in : {path + "/", other.Path()}) {
+        EXPECT_FALSE(writers.Watching(in)) << in;
+        EXPECT_EQ(state(in, "b.olb"), Writing::Unknown) << in;
+    }
+    EXPECT_EQ(state(path, "sub/b.olb"), Writing::Unknown);
+
+    // Stopped: nothing known; started again: marks from before are gone.
+    watcher.Stop();
+    EXPECT_FALSE(writers.Watching(path));
+    EXPECT_EQ(state(path, "b.olb"), Writing::Unknown);
+    ASSERT_TRUE(watcher.Start());
+    ASSERT_TRUE(WaitUntil([&] { return writers.Watching(path); }));
+    EXPECT_EQ(state(path, "b.olb"), Writing::No);
+
+    // Aimed elsewhere: the old directory is no longer known.
+    watcher.SetDirectory(other.Path().c_str(), kSystemFilter, false);
+    EXPECT_EQ(state(path, "b.olb"), Writing::Unknown);
+    ASSERT_TRUE(WaitUntil([&] { return writers.Watching(other.Path()); }));
+
+    // Ended by itself, with its directory.
+    ASSERT_EQ(rmdir(other.Path().c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !watcher.IsRunning(); }));
+    EXPECT_FALSE(writers.Watching(other.Path()));
+    EXPECT_EQ(state(other.Path(), "b.olb"), Writing::Unknown);
+    ASSERT_EQ(mkdir(other.Path().c_str(), 0700), 0); // for TempDir to remove
 }
