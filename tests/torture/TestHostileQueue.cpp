@@ -15,12 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -248,6 +250,40 @@ TEST(HostileQueue, NamesOfEveryLengthAreFiledAcrossFileSystems) {
         EXPECT_EQ(filed, facts) << length;
         EXPECT_EQ(testsupport::ListDirectory(scene.queue), std::vector<std::string>{}) << length;
     }
+}
+
+TEST(HostileQueue, APathPastTheSystemLimitIsToldOnceAndHoldsUpNothing) {
+    // A queue directory so deep that one batch's path is longer than the
+    // system takes, while a short-named batch beside it still fits.
+    EngineScene scene;
+    std::string deep = scene.queue;
+    while (deep.size() < PATH_MAX - 40)
+        deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 40 - deep.size()), 'd');
+    std::filesystem::create_directories(deep);
+    scene.params.QueueDir = deep;
+    scene.Apply();
+    const std::string longName = std::string(60, 'L') + ".olb";
+    const int dir = open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    const int file = openat(dir, longName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "batch\n", 6), 6);
+    close(file);
+    torture::Plant(deep + "/A.olb", "batch\n");
+    scene.IdleTicks(8);
+    // The short one runs and is filed; the long one is told once, never
+    // handed over, and stays where it is.
+    EXPECT_EQ(SubmittedNames(scene), std::vector<std::string>{"A.olb"});
+    EXPECT_TRUE(testsupport::Exists(scene.processed + "/A.olb"));
+    const auto told = scene.events.Told();
+    EXPECT_EQ(std::count_if(told.begin(), told.end(),
+                            [](const std::string& line) { return line.rfind("filing-", 0) == 0; }),
+              1);
+    EXPECT_EQ(told.back(),
+              "filing-given-up " + std::string(60, 'L') + " " + std::to_string(ENAMETOOLONG));
+    EXPECT_EQ(faccessat(dir, longName.c_str(), F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    unlinkat(dir, longName.c_str(), 0); // a path the temporary directory's removal cannot take
+    close(dir);
 }
 
 TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothingElse) {
