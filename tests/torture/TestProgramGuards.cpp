@@ -1,7 +1,8 @@
 // The real Tesmaro against races and misbehaving neighbours: ten copies
 // started at once, a suite that is killed, hangs or refuses everything,
-// hostile queue contents, a damaged settings file, and a change of operator
-// between two real users sharing a queue.
+// hostile queue contents, a damaged settings file, a change of operator
+// between two real users sharing a queue, and a batch that another user is
+// still writing.
 
 #include "platform/QueueDirectoryLock.h"
 #include "torture/HostileEntries.h"
@@ -10,13 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -416,6 +424,174 @@ const OperatorChange kOperatorChanges[] = {
     {"closed, umask 022", false, 022},
 };
 
+// A queue with its filing and signal directories, shared through a group.
+struct SharedTree {
+    explicit SharedTree(const std::string& path)
+        : root(path), queue(path + "/queue"), processed(path + "/Processed"),
+          failed(path + "/Failed"), signals(path + "/signals") {}
+    // Creates them, the group's and setgid: the root 2750, the others 2770.
+    bool Make(gid_t group) const {
+        for (const std::string* dir : {&root, &queue, &processed, &failed, &signals})
+            if (mkdir(dir->c_str(), 0700) != 0 || chown(dir->c_str(), 0, group) != 0 ||
+                chmod(dir->c_str(), dir == &root ? 02750 : 02770) != 0)
+                return false;
+        return true;
+    }
+    // `settings` aimed at these directories.
+    e2e::SettingsValues Aim(e2e::SettingsValues settings) const {
+        settings["QueueDir"] = queue;
+        settings["ProcessedDir"] = processed;
+        settings["FailedDir"] = failed;
+        settings["StatusFile"] = StatusFile();
+        settings["AbortFile"] = signals + "/abort.sem";
+        return settings;
+    }
+    std::string StatusFile() const { return signals + "/sampling.sem"; }
+
+    std::string root, queue, processed, failed, signals;
+};
+
+// How another account writes a batch file into the queue.
+struct ForeignWriting {
+    const char* how;
+    bool holdsOpen; // one open, held without writing while the test waits; else a reopen per line
+};
+const ForeignWriting kForeignWritings[] = {
+    {"a writer that pauses longer than the settle time", true},
+    {"a writer that closes and reopens to append", false},
+};
+// The reopening writer's lines and their spacing: half the settle time (1 s).
+constexpr int kAppendedLines = 8;
+constexpr long kAppendSpacingNs = 500'000'000;
+constexpr std::int64_t kSettleNs = 1'000'000'000;
+
+// What a writer tells the test.
+struct WriterReport {
+    char what = 'x';     // 'w': first line written, file held; 'c': closed for good; 'x': failed
+    double closedAt = 0; // calendar seconds right after its last close
+    std::int64_t longestGapNs = 0; // the longest time between two of its writes
+};
+
+std::int64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The child's side: it takes the user's ids and writes with plain system
+// calls only, as is safe after a fork; it never returns.
+[[noreturn]] void WriteAsUser(const char* path, const std::vector<std::string>& lines,
+                              bool holdsOpen, uid_t uid, gid_t gid, int go, int reports) {
+    WriterReport report;
+    const auto send = [&](char what) {
+        report.what = what;
+        return write(reports, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    };
+    const auto put = [](int fd, const std::string& line) {
+        return fd >= 0 && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    };
+    umask(007);
+    bool ok =
+        setgroups(1, &gid) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0;
+    if (ok && holdsOpen) {
+        const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+        char goOn = 0;
+        ok = put(fd, lines.front()) && send('w') && read(go, &goOn, 1) == 1;
+        for (std::size_t i = 1; ok && i < lines.size(); ++i)
+            ok = put(fd, lines[i]);
+        ok = close(fd) == 0 && ok;
+    }
+    std::int64_t lastWrite = 0;
+    for (std::size_t i = 0; ok && !holdsOpen && i < lines.size(); ++i) {
+        const timespec spacing{0, kAppendSpacingNs};
+        if (i > 0)
+            nanosleep(&spacing, nullptr);
+        // As a logging program appends: the file is made again if it has gone.
+        const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
+        ok = put(fd, lines[i]);
+        const std::int64_t now = MonotonicNs();
+        if (i > 0)
+            report.longestGapNs = std::max(report.longestGapNs, now - lastWrite);
+        lastWrite = now;
+        ok = close(fd) == 0 && ok;
+    }
+    timespec closed{};
+    clock_gettime(CLOCK_REALTIME, &closed);
+    report.closedAt =
+        static_cast<double>(closed.tv_sec) + static_cast<double>(closed.tv_nsec) / 1e9;
+    send(ok ? 'c' : 'x');
+    _exit(ok ? 0 : 1);
+}
+
+// A batch file written by another user, in a forked child (no shell, no
+// exec). A holding writer writes the first line and goes on when told; a
+// reopening one appends a line at a time. Killed and reaped when the object
+// goes away.
+class ForeignWriter {
+public:
+    ForeignWriter(const std::string& path, const std::vector<std::string>& lines, bool holdsOpen,
+                  uid_t uid, gid_t gid) {
+        int go[2], reports[2];
+        if (pipe2(go, O_CLOEXEC) != 0)
+            return;
+        if (pipe2(reports, O_CLOEXEC) != 0) {
+            close(go[0]);
+            close(go[1]);
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0)
+            WriteAsUser(path.c_str(), lines, holdsOpen, uid, gid, go[0], reports[1]);
+        close(go[0]);
+        close(reports[1]);
+        m_go = go[1];
+        m_reports = reports[0];
+    }
+    ~ForeignWriter() {
+        close(m_go);
+        close(m_reports);
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    ForeignWriter(const ForeignWriter&) = delete;
+    ForeignWriter& operator=(const ForeignWriter&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    // Its next report; a failure when none comes within `limit`.
+    WriterReport Next(std::chrono::milliseconds limit) const {
+        WriterReport report;
+        pollfd ready{m_reports, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(limit.count())) != 1 ||
+            read(m_reports, &report, sizeof report) != static_cast<ssize_t>(sizeof report))
+            report.what = 'x';
+        return report;
+    }
+    // Lets a holding writer write the rest and close.
+    bool GoOn() const { return write(m_go, "g", 1) == 1; }
+
+private:
+    pid_t m_pid = -1;
+    int m_go = -1;
+    int m_reports = -1;
+};
+
+std::vector<simtest::SimLogEntry> HandOversOf(const std::string& simLog, const std::string& path) {
+    std::vector<simtest::SimLogEntry> found;
+    for (const simtest::SimLogEntry& entry : simtest::ReadSimLog(simLog))
+        if (entry.call == "QueueSampleBatch" && entry.path == path)
+            found.push_back(entry);
+    return found;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
 } // namespace
 
 // A change of operator with real users: Tesmaro runs as user A on a queue
@@ -464,6 +640,20 @@ protected:
                 scene.root};
     }
 
+    // The users reach their own directories, the shared ones and the settings.
+    void OpenScene() const {
+        ASSERT_EQ(chmod(scene.root.c_str(), 0711), 0);
+        ASSERT_EQ(chmod(scene.configHome.c_str(), 0755), 0);
+        ASSERT_EQ(chmod((scene.configHome + "/Orbinel").c_str(), 0755), 0);
+    }
+    // False when the machine keeps other users from running the built programs.
+    bool CanRunPrograms(const TemporaryUsers& users, const std::string& log) const {
+        return RunTool({"setpriv", "--reuid=" + std::to_string(users.Uid(0)),
+                        "--regid=" + std::to_string(users.Group()), "--init-groups", "--", "test",
+                        "-x", TesmaroProcess::Executable()},
+                       log);
+    }
+
     // Starts the user's suite and Tesmaro.
     bool StartOperator(const TemporaryUsers& users, int user, Operator& op) {
         op.home = scene.root + "/" + users.Name(user);
@@ -492,35 +682,19 @@ TEST_F(ChangeOfOperator, TheNextOperatorNeverHandsABatchOverAgainAndTheFolderSta
     if (users.Count() != 2)
         GTEST_SKIP() << "users could not be added: " << e2e::ReadFile(log);
     const gid_t group = users.Group();
-    // The users reach their own directories, the shared one and the settings.
-    ASSERT_EQ(chmod(scene.root.c_str(), 0711), 0);
-    ASSERT_EQ(chmod(scene.configHome.c_str(), 0755), 0);
-    ASSERT_EQ(chmod((scene.configHome + "/Orbinel").c_str(), 0755), 0);
-    if (!RunTool({"setpriv", "--reuid=" + std::to_string(users.Uid(0)),
-                  "--regid=" + std::to_string(group), "--init-groups", "--", "test", "-x",
-                  TesmaroProcess::Executable()},
-                 log))
+    ASSERT_NO_FATAL_FAILURE(OpenScene());
+    if (!CanRunPrograms(users, log))
         GTEST_SKIP() << "the built programs cannot be run by other users here";
 
     for (std::size_t row = 0; row < std::size(kOperatorChanges); ++row) {
         const OperatorChange& change = kOperatorChanges[row];
         SCOPED_TRACE(change.how);
-        const std::string shared = scene.root + "/shared" + std::to_string(row);
-        const std::string queue = shared + "/queue";
-        const std::string processed = shared + "/Processed";
-        const std::string failed = shared + "/Failed";
-        const std::string signals = shared + "/signals";
-        for (const std::string& dir : {shared, queue, processed, failed, signals}) {
-            ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-            ASSERT_EQ(chown(dir.c_str(), 0, group), 0);
-            ASSERT_EQ(chmod(dir.c_str(), dir == shared ? 02750 : 02770), 0);
-        }
-        e2e::SettingsValues settings = scene.TestSettings();
-        settings["QueueDir"] = queue;
-        settings["ProcessedDir"] = processed;
-        settings["FailedDir"] = failed;
-        settings["StatusFile"] = signals + "/sampling.sem";
-        settings["AbortFile"] = signals + "/abort.sem";
+        const SharedTree tree(scene.root + "/shared" + std::to_string(row));
+        ASSERT_TRUE(tree.Make(group));
+        const std::string& queue = tree.queue;
+        const std::string& processed = tree.processed;
+        const std::string& failed = tree.failed;
+        e2e::SettingsValues settings = tree.Aim(scene.TestSettings());
         settings["WaitBeforeSubmit"] = "0";
         ASSERT_TRUE(scene.WriteSettings(settings));
         Planted planted;
@@ -581,5 +755,117 @@ TEST_F(ChangeOfOperator, TheNextOperatorNeverHandsABatchOverAgainAndTheFolderSta
         std::cout << change.how << ": " << first << " filed to "
                   << (Exists(processed + "/" + first + ".olb") ? "Processed" : "Failed")
                   << " by B without a second hand-over\n";
+    }
+}
+
+// A batch file that another account is still writing, on a queue shared
+// through a group: Tesmaro and its suite run as user A, who gets no lease on
+// B's file, so only the watcher's view of writers holds the batch back. It
+// must never reach the suite while B writes, and must reach it once, whole,
+// after B's last close. The reopening writer leaves the file closed between
+// lines, for less than the settle time each.
+class AnotherUsersWriter : public ChangeOfOperator {};
+
+TEST_F(AnotherUsersWriter, ABatchGoesOverOnceAndWholeOnlyAfterItsWriterHasClosedIt) {
+    // Ticks that find the held file settled, after the one that said it
+    // waits: the window in which an early hand-over would show.
+    constexpr int kWindowTicks = 3;
+    const std::string log = scene.root + "/tools.out";
+    TemporaryUsers users(2, log);
+    if (users.Count() != 2)
+        GTEST_SKIP() << "users could not be added: " << e2e::ReadFile(log);
+    ASSERT_NO_FATAL_FAILURE(OpenScene());
+    if (!CanRunPrograms(users, log))
+        GTEST_SKIP() << "the built programs cannot be run by other users here";
+    const std::string output = scene.root + "/" + users.Name(0) + ".out";
+
+    for (std::size_t row = 0; row < std::size(kForeignWritings); ++row) {
+        const ForeignWriting& writing = kForeignWritings[row];
+        SCOPED_TRACE(writing.how);
+        const SharedTree tree(scene.root + "/written" + std::to_string(row));
+        ASSERT_TRUE(tree.Make(users.Group()));
+        e2e::SettingsValues settings = tree.Aim(scene.TestSettings());
+        settings["WaitBeforeSubmit"] = "1";
+        ASSERT_TRUE(scene.WriteSettings(settings));
+        Operator a;
+        ASSERT_TRUE(StartOperator(users, 0, a));
+        // Writes made before the watch are not seen: B starts after a tick
+        // that found the queue watched. Such a tick says nothing; one that
+        // did not says writers-unseen, and a later one writers-seen.
+        const std::string seen = " writers-seen dir=" + tree.queue + "\n";
+        const std::string unseen = " writers-unseen dir=" + tree.queue + " why=";
+        bool watched = false;
+        for (int tick = 0; tick < 30 && !watched; ++tick) {
+            // An idle tick removes the status file.
+            ASSERT_TRUE(e2e::WriteFile(tree.StatusFile(), ""));
+            ASSERT_TRUE(WaitFor([&] { return !Exists(tree.StatusFile()); }, e2e::kStartLimit))
+                << e2e::ReadFile(output);
+            const std::string text = e2e::ReadFile(output);
+            const auto unseenAt = text.rfind(unseen);
+            const auto seenAt = text.rfind(seen);
+            if (unseenAt != std::string::npos &&
+                text.compare(unseenAt + unseen.size(), 7, "network") == 0)
+                GTEST_SKIP() << "writers on this file system cannot be seen";
+            watched =
+                unseenAt == std::string::npos || (seenAt != std::string::npos && seenAt > unseenAt);
+        }
+        ASSERT_TRUE(watched) << e2e::ReadFile(output);
+
+        const std::string path = tree.queue + "/B.olb";
+        std::vector<std::string> lines = {"Sample list of B\n"};
+        while (lines.size() < (writing.holdsOpen ? 4u : std::size_t{kAppendedLines}))
+            lines.push_back("S" + std::to_string(lines.size()) + "\n");
+        const auto heldFrom = std::chrono::steady_clock::now();
+        ForeignWriter writer(path, lines, writing.holdsOpen, users.Uid(1), users.Group());
+        ASSERT_TRUE(writer.Started());
+        const std::string waits = " batch-being-written title=B path=" + path + "\n";
+        if (writing.holdsOpen) {
+            ASSERT_EQ(writer.Next(e2e::kLimit).what, 'w');
+            const auto early = [&] { return !HandOversOf(a.simLog, path).empty(); };
+            // Said once the settle time has passed since the first line.
+            ASSERT_TRUE(WaitFor([&] {
+                return Occurrences(e2e::ReadFile(output), waits) > 0 || early();
+            })) << "Tesmaro did not say that B waits for its writer";
+            // While work waits, each tick makes the status file again: its
+            // return after a removal means the tick before has run in full.
+            for (int tick = 0; tick <= kWindowTicks && !early(); ++tick) {
+                if (unlink(tree.StatusFile().c_str()) != 0) {
+                    ASSERT_EQ(errno, ENOENT);
+                }
+                ASSERT_TRUE(WaitFor([&] { return Exists(tree.StatusFile()); }));
+            }
+            ASSERT_FALSE(early()) << "handed over while its writer still had it open:\n"
+                                  << e2e::ReadFile(output);
+            ASSERT_TRUE(writer.GoOn());
+        }
+        const WriterReport closed = writer.Next(e2e::kLimit);
+        ASSERT_EQ(closed.what, 'c');
+        const auto held = std::chrono::steady_clock::now() - heldFrom;
+        if (closed.longestGapNs >= kSettleNs)
+            GTEST_SKIP() << "the writer was held up " << closed.longestGapNs / 1'000'000
+                         << " ms between two lines, beyond the settle time";
+
+        ASSERT_TRUE(WaitFor([&] {
+            return Exists(tree.processed + "/B.olb") && FilesIn(tree.queue).empty();
+        })) << FilesIn(tree.queue).size()
+            << " files left in the queue";
+        EXPECT_FALSE(a.tesmaro.HasEnded());
+        const auto handOvers = HandOversOf(a.simLog, path);
+        EXPECT_EQ(handOvers.size(), 1u) << e2e::ReadFile(output);
+        for (const simtest::SimLogEntry& entry : handOvers)
+            EXPECT_GT(entry.t - closed.closedAt, 0.0)
+                << "seconds from its writer's last close to a hand-over";
+        std::string whole;
+        for (const std::string& line : lines)
+            whole += line;
+        EXPECT_EQ(e2e::ReadFile(tree.processed + "/B.olb"), whole);
+        if (writing.holdsOpen) {
+            EXPECT_EQ(Occurrences(e2e::ReadFile(output), waits), 1u);
+        }
+        std::cout << writing.how << ": written for "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(held).count()
+                  << " ms, handed over "
+                  << (handOvers.empty() ? -1.0 : handOvers.front().t - closed.closedAt)
+                  << " s after the last close\n";
     }
 }
