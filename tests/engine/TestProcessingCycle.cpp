@@ -400,12 +400,13 @@ TEST(ProcessingCycle, WhatTheLogIsToldSceneBySceneAndOnlyOnChange) {
              EXPECT_TRUE(s.library.submittedPaths.empty());
          },
          {"suite-appeared", "filing-given-up B 36"}},
-        {"status and abort files in the queue are never batches, whatever the filter",
+        {"status and abort files and the record's folder are never batches, whatever the filter",
          [](EngineScene& s) {
              s.params.Filters = "*";
              s.params.StatusFile = s.queue + "/status.sem";
              s.params.AbortFile = s.queue + "/abort.sem";
-             s.Apply();
+             s.recordStore = nullptr; // the record in the queue's own folder
+             s.Start();
              s.Put("B.olb");
              s.IdleTicks(3);
              s.Put("C.olb");
