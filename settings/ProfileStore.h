@@ -20,6 +20,9 @@ public:
                              const std::string& value) = 0;
     virtual bool WriteInt(const std::string& section, const std::string& key,
                           std::int32_t value) = 0;
+    // 0 when the last write reached the file; otherwise why not, as an errno
+    // (the change then holds for this run only).
+    virtual int LastWriteError() const { return 0; }
 };
 
 } // namespace settings
