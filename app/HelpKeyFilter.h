@@ -2,7 +2,9 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 
 namespace app {
 
@@ -12,13 +14,22 @@ namespace app {
 class HelpKeyFilter final : public QObject {
     Q_OBJECT
 public:
-    explicit HelpKeyFilter(std::function<void()> onHelp, QObject* parent = nullptr);
+    using TimeSource = std::function<std::chrono::steady_clock::time_point()>;
+
+    // A press of F1 within this time of the last F1 press or release belongs to
+    // the same hold.
+    static constexpr std::chrono::milliseconds kRepeatWindow{500};
+
+    explicit HelpKeyFilter(std::function<void()> onHelp, QObject* parent = nullptr,
+                           TimeSource now = &std::chrono::steady_clock::now);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     std::function<void()> m_onHelp;
+    TimeSource m_now;
+    std::optional<std::chrono::steady_clock::time_point> m_lastF1;
 };
 
 } // namespace app

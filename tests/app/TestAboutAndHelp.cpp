@@ -16,7 +16,9 @@
 #include <QMenu>
 #include <QPushButton>
 
+#include <chrono>
 #include <climits>
+#include <vector>
 
 using app::CAboutDlg;
 using app::CBatchQueueDlg;
@@ -167,7 +169,8 @@ TEST(Help, ViewerIsLookedForOnceAndAFailureIsRemembered) {
 
 TEST(Help, PlainF1InAnyWindowIsOneRequest) {
     int requests = 0;
-    app::HelpKeyFilter filter([&requests] { ++requests; });
+    std::chrono::steady_clock::time_point now{};
+    app::HelpKeyFilter filter([&requests] { ++requests; }, nullptr, [&now] { return now; });
     QApplication::instance()->installEventFilter(&filter);
     QLineEdit edit;
     CAboutDlg about;
@@ -183,9 +186,60 @@ TEST(Help, PlainF1InAnyWindowIsOneRequest) {
           Case{&edit, Qt::Key_F1, Qt::ShiftModifier, 0}, Case{&edit, Qt::Key_F2, Qt::NoModifier, 0},
           Case{&edit, Qt::Key_F1, Qt::NoModifier, 0, true}}) {
         requests = 0;
+        now += std::chrono::seconds(1);
         QKeyEvent key(QEvent::KeyPress, c.key, c.modifiers, QString(), c.autoRepeat);
         QApplication::sendEvent(c.target, &key);
         EXPECT_EQ(requests, c.requests) << c.key << (c.autoRepeat ? " repeated" : "");
     }
     QApplication::instance()->removeEventFilter(&filter);
+}
+
+// A held F1 under X11 comes as release and press pairs, mostly without the
+// repeat flag: presses soon after the last F1 event are the same hold.
+TEST(Help, HeldF1WithoutRepeatFlagIsOneRequest) {
+    using std::chrono::milliseconds;
+    struct Step {
+        QEvent::Type type;
+        int atMs;
+    };
+    const auto press = QEvent::KeyPress;
+    const auto release = QEvent::KeyRelease;
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        int requests;
+    };
+    const std::vector<Case> cases{
+        {"held: press, then release and press every 33 ms",
+         {{press, 0},
+          {release, 600},
+          {press, 633},
+          {release, 666},
+          {press, 699},
+          {release, 732},
+          {press, 765},
+          {release, 1200}},
+         1},
+        {"held longer than the window: each pair keeps it going",
+         {{press, 0}, {release, 450}, {press, 900}, {release, 1350}, {press, 1800}},
+         1},
+        {"two presses a second apart", {{press, 0}, {release, 100}, {press, 1100}}, 2},
+        {"press just after the window closes", {{press, 0}, {release, 10}, {press, 510}}, 2},
+        {"press just inside the window", {{press, 0}, {release, 10}, {press, 509}}, 1},
+    };
+    QLineEdit edit;
+    for (const Case& c : cases) {
+        int requests = 0;
+        std::chrono::steady_clock::time_point now{};
+        app::HelpKeyFilter filter([&requests] { ++requests; }, nullptr, [&now] { return now; });
+        QApplication::instance()->installEventFilter(&filter);
+        for (const Step& step : c.steps) {
+            now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1) +
+                  milliseconds(step.atMs);
+            QKeyEvent key(step.type, Qt::Key_F1, Qt::NoModifier);
+            QApplication::sendEvent(&edit, &key);
+        }
+        QApplication::instance()->removeEventFilter(&filter);
+        EXPECT_EQ(requests, c.requests) << c.name;
+    }
 }
