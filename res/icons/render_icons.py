@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Renders tesmaro.svg to the 16, 32 and 48 pixel PNGs beside it.
+"""Renders tesmaro.svg to the 16, 32, 48, 64, 128 and 256 pixel PNGs beside it.
 
 Uses the system's SVG and 2D graphics libraries (Debian: librsvg2-2, libcairo2)
 through ctypes, so nothing beyond Python's standard library is needed. Run it
@@ -35,7 +35,7 @@ def main():
     handle = rsvg.rsvg_handle_new_from_file(svg, None)
     if not handle:
         sys.exit("cannot read tesmaro.svg")
-    for size in (16, 32, 48):
+    for size in (16, 32, 48, 64, 128, 256):
         surface = cairo.cairo_image_surface_create(0, size, size)  # ARGB32
         context = cairo.cairo_create(surface)
         if not rsvg.rsvg_handle_render_document(handle, context,
