@@ -47,7 +47,7 @@ bool MemoryProfileStore::WriteString(const std::string& section, const std::stri
                                      const std::string& value) {
     m_values[{section, key}] = value;
     m_writeOrder.push_back(key);
-    return true;
+    return m_lastWriteError == 0;
 }
 
 bool MemoryProfileStore::WriteInt(const std::string& section, const std::string& key,

@@ -21,6 +21,11 @@ public:
                      const std::string& value) override;
     bool WriteInt(const std::string& section, const std::string& key, std::int32_t value) override;
 
+    // Stands for the outcome of the writes that follow: values still hold in
+    // memory, and writes report success only while it is 0.
+    void SetLastWriteError(int error) { m_lastWriteError = error; }
+    int LastWriteError() const override { return m_lastWriteError; }
+
     void Remove(const std::string& section, const std::string& key);
     // Keys in the order they were written, oldest first.
     const std::vector<std::string>& WriteOrder() const { return m_writeOrder; }
@@ -28,6 +33,7 @@ public:
 private:
     std::map<std::pair<std::string, std::string>, std::string> m_values;
     std::vector<std::string> m_writeOrder;
+    int m_lastWriteError = 0;
 };
 
 // Parses a whole 32-bit signed integer, optionally signed, with no other text
