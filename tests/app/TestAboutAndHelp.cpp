@@ -4,6 +4,7 @@
 #include "app/HelpKeyFilter.h"
 #include "app/HelpLauncher.h"
 #include "app/ModalHelper.h"
+#include "app/SecondStart.h"
 #include "settings/MemoryProfileStore.h"
 #include "support/FakeQueueLibrary.h"
 
@@ -15,6 +16,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <chrono>
 #include <climits>
@@ -30,9 +33,9 @@ struct IdleWindow {
     testsupport::FakeQueueLibrary library;
     testsupport::FakeClock clock;
     settings::MemoryProfileStore store;
-    CBatchQueueDlg window{app::MainWindowServices{&library, &clock, &store,
-                                                  [](engine::EngineServices) { return nullptr; },
-                                                  app::DefaultWatcherFactory()}};
+    CBatchQueueDlg window{app::MainWindowServices{
+        &library, &clock, &store, [](const engine::EngineServices&) { return nullptr; },
+        app::DefaultWatcherFactory()}};
 };
 
 } // namespace
@@ -242,4 +245,48 @@ TEST(Help, HeldF1WithoutRepeatFlagIsOneRequest) {
         QApplication::instance()->removeEventFilter(&filter);
         EXPECT_EQ(requests, c.requests) << c.name;
     }
+}
+
+TEST(SecondStart, RaiseSocketLiesInTheRuntimeDirectoryOnly) {
+    const std::string longDir = "/" + std::string(sizeof(sockaddr_un::sun_path), 'd');
+    struct Case {
+        const char* runtimeDir;
+        std::string path;
+    };
+    for (const Case& c : {Case{"/run/user/1000", "/run/user/1000/Tesmaro_Raise"}, Case{nullptr, ""},
+                          Case{"", ""}, Case{"run/user", ""}, Case{longDir.c_str(), ""}})
+        EXPECT_EQ(app::RaiseSocketPath(c.runtimeDir), c.path)
+            << (c.runtimeDir ? c.runtimeDir : "-");
+}
+
+// The running instance raises its window once per second start, on a socket
+// closed to other users, replaces a leftover socket and leaves nothing behind.
+TEST(SecondStart, ASecondStartRaisesTheRunningInstance) {
+    QTemporaryDir dir;
+    const std::string path = app::RaiseSocketPath(dir.path().toLocal8Bit().constData());
+    ASSERT_FALSE(path.empty());
+    EXPECT_FALSE(app::AskRunningInstanceToRaise(path));
+    // A leftover of a killed instance.
+    const int stale = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    close(stale);
+
+    int raised = 0;
+    {
+        app::RaiseListener listener(path, [&raised] { ++raised; });
+        ASSERT_TRUE(listener.IsListening());
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        for (int start = 1; start <= 2; ++start) {
+            ASSERT_TRUE(app::AskRunningInstanceToRaise(path));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return raised == start; }, 10000)) << start;
+        }
+    }
+    struct stat st {};
+    EXPECT_NE(lstat(path.c_str(), &st), 0);
+    EXPECT_FALSE(app::AskRunningInstanceToRaise(path));
 }
