@@ -11,13 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QSettings>
-
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -190,6 +189,8 @@ TEST_F(SettingsStore, WhatIsNotARegularFileReadsAsDefaultsUnopenedAndIsNeverWrit
         {
             QtProfileStore store("Orbinel", "TortureStore");
             EXPECT_FALSE(store.WriteInt("Settings", "WaitBeforeSubmit", 11));
+            EXPECT_NE(store.LastWriteError(), 0);
+            EXPECT_EQ(store.GetInt("Settings", "WaitBeforeSubmit", 5), 11) << "held for this run";
             loaded.Save(&store);
         }
         struct stat after {};
@@ -221,6 +222,7 @@ TEST_F(SettingsStore, AConfigurationDirectoryThatCannotBeMadeLoadsDefaultsAndSav
     {
         QtProfileStore store("Orbinel", "TortureStore");
         EXPECT_FALSE(store.WriteInt("Settings", "WaitBeforeSubmit", 11));
+        EXPECT_EQ(store.LastWriteError(), ENOTDIR);
     }
     EXPECT_EQ(testsupport::ReadFile(Dir()), "in the way");
     std::filesystem::remove(Dir());
@@ -239,6 +241,7 @@ TEST_F(SettingsStore, AReadOnlyConfigurationDirectoryLoadsAndRefusesToSaveQuietl
     {
         QtProfileStore store("Orbinel", "TortureStore");
         EXPECT_FALSE(store.WriteInt("Settings", "WaitBeforeSubmit", 11));
+        EXPECT_EQ(store.LastWriteError(), EACCES);
         p.Save(&store);
     }
     EXPECT_EQ(testsupport::ReadFile(File()), "[Settings]\nWaitBeforeSubmit=9\n");
