@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dlfcn.h>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace external {
@@ -35,11 +36,12 @@ std::vector<std::string> DefaultLibraryPlaces(const std::string& executableDir) 
     if (!executableDir.empty()) {
         places.push_back(executableDir + Binding::kLibraryName);
         // Installed, the executable lies in <prefix>/lib/tesmaro/ and the
-        // stand-in's library in <prefix>/lib/korvane-sim/.
-        std::string parent = executableDir.substr(0, executableDir.size() - 1);
-        parent.resize(parent.rfind('/') + 1);
-        if (!parent.empty())
-            places.push_back(parent + "korvane-sim/" + Binding::kLibraryName);
+        // stand-in's library in <prefix>/lib/korvane-sim/. Only then: a folder
+        // beside some other executable's may belong to anyone.
+        static constexpr std::string_view kPrivate = "/lib/tesmaro/";
+        if (executableDir.ends_with(kPrivate))
+            places.push_back(executableDir.substr(0, executableDir.size() - kPrivate.size()) +
+                             "/lib/korvane-sim/" + Binding::kLibraryName);
     }
     places.emplace_back(Binding::kLibraryName);
     std::vector<std::string> unique;

@@ -29,9 +29,9 @@ const char* LibraryStateName(LibraryStatus::State state);
 
 // Where the library is looked for, in order, for an executable in
 // `executableDir` (ending in "/"): the administrator's place, which no package
-// writes; beside the executable (a build tree; nothing is shipped there); the
-// stand-in suite's own folder beside Tesmaro's private one; the library search
-// path (the bare name).
+// writes; beside the executable (a build tree; nothing is shipped there); when
+// the executable is installed in <prefix>/lib/tesmaro/, the stand-in suite's
+// own <prefix>/lib/korvane-sim/; the library search path (the bare name).
 std::vector<std::string> DefaultLibraryPlaces(const std::string& executableDir);
 
 // Binds the queue library to libKV_VB32.so at run time. The places are tried

@@ -40,7 +40,7 @@ TEST(QueueLibraryBinding, DefaultPlacesInOrder) {
     const Case cases[] = {
         {"/usr/lib/tesmaro/",
          {admin, "/usr/lib/tesmaro/" + name, "/usr/lib/korvane-sim/" + name, name}},
-        {"/w/build/bin/", {admin, "/w/build/bin/" + name, "/w/build/korvane-sim/" + name, name}},
+        {"/w/build/bin/", {admin, "/w/build/bin/" + name, name}},
         // Installed under /usr/local, beside the executable is the administrator's place.
         {"/usr/local/lib/tesmaro/", {admin, "/usr/local/lib/korvane-sim/" + name, name}},
         {"", {admin, name}},
