@@ -11,6 +11,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/StateFile.h"
+#include "settings/CBatchParams.h"
 #include "settings/QtProfileStore.h"
 
 #include <string_view>
@@ -96,14 +97,24 @@ bool CBatchQueueApp::InitInstance(TerminationSignals& termination) {
             mainWindow->CloseWithDialogs();
     });
 
+    EventLog log;
+    settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
+    const std::string settingsFile = store.FileName().toStdString();
     external::QueueLibraryBinding library;
+    {
+        // What this run works with, told before anything else; the window
+        // loads the same settings for the engine.
+        settings::CBatchParams params;
+        params.Load(&store);
+        log.Report(StartedEvent(TESMARO_VERSION, settingsFile, params, library.Status()));
+    }
+    library.SetObserver(
+        [&log](const external::LibraryStatus& status) { log.Report(LibraryEvent(status)); });
     engine::SystemClock clock;
     platform::SpawningLauncher launcher(termination.StopDescriptor());
-    settings::QtProfileStore store(QString::fromLatin1(kSettingsRoot), applicationName());
-    EventLog log;
     MainWindowServices services{&library, &clock, &store};
     services.events = &log;
-    services.settingsFile = store.FileName().toStdString();
+    services.settingsFile = settingsFile;
     // The record lives in the queue directory; the per-user one of earlier
     // versions is taken over from there.
     services.legacyRuns = platform::RunRecordPath(applicationName().toStdString());

@@ -276,8 +276,13 @@ void CBatchQueueDlg::OnSettings() {
     if (sheet.EditParams(params) == 0 || m_engine == nullptr || m_engine->SetSettings(params) == 0)
         return;
     ShowQueueDirectory();
-    if (params.Save(m_services.store) != 0 && m_services.events != nullptr)
-        m_services.events->Report(engine::EngineEvent::SettingsSaved(m_services.settingsFile));
+    // Saved only when the file was written; otherwise the change holds for this run.
+    if (params.Save(m_services.store) != 0 && m_services.events != nullptr) {
+        const int error = m_services.store->LastWriteError();
+        m_services.events->Report(
+            error == 0 ? engine::EngineEvent::SettingsSaved(m_services.settingsFile)
+                       : engine::EngineEvent::SettingsNotSaved(m_services.settingsFile, error));
+    }
     if (m_watcher)
         m_watcher->SetDirectory(params.QueueDir.c_str(), kNotifyFilter, false);
 }

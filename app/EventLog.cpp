@@ -1,6 +1,8 @@
 #include "app/EventLog.h"
 
 #include "engine/OperationFlags.h"
+#include "platform/Path.h"
+#include "platform/QueueDirectoryLock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -138,7 +140,42 @@ void AppendReason(std::string& line, const EngineEvent& event) {
     }
 }
 
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+void AddLibrary(Fields& fields, const external::LibraryStatus& library, bool withState) {
+    fields.emplace_back("library", library.path);
+    if (withState)
+        fields.emplace_back("library-state", external::LibraryStateName(library.state));
+    if (!library.reason.empty())
+        fields.emplace_back("reason", library.reason);
+}
+
 } // namespace
+
+EngineEvent StartedEvent(const std::string& version, const std::string& settingsFile,
+                         const settings::CBatchParams& params,
+                         const external::LibraryStatus& library) {
+    const std::string queue = platform::AbsolutePath(params.QueueDir);
+    Fields fields{
+        {"version", version},
+        {"settings", settingsFile},
+        {"queue", queue},
+        {"processed", platform::AbsolutePath(params.ProcessedDir)},
+        {"failed", platform::AbsolutePath(params.FailedDir)},
+        {"record",
+         platform::MakePath(platform::MakePath(queue, platform::kQueueFolderName), "runs")},
+    };
+    AddLibrary(fields, library, true);
+    return EngineEvent::WithFields(Kind::Started, std::move(fields));
+}
+
+EngineEvent LibraryEvent(const external::LibraryStatus& library) {
+    const bool loaded = library.state == external::LibraryStatus::State::Loaded;
+    Fields fields;
+    AddLibrary(fields, library, !loaded);
+    return EngineEvent::WithFields(loaded ? Kind::LibraryLoaded : Kind::LibraryTrouble,
+                                   std::move(fields));
+}
 
 std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int millis) {
     std::string line = Timestamp(local, millis);
@@ -190,6 +227,16 @@ std::string FormatEventLine(const EngineEvent& event, const std::tm& local, int 
         line += " owner=" + std::to_string(event.code);
         break;
     case Kind::LinksTrusted:
+        break;
+    case Kind::SettingsNotSaved:
+        AppendField(line, "file", event.file);
+        line += " errno=" + ErrnoName(event.error);
+        break;
+    case Kind::Started:
+    case Kind::LibraryLoaded:
+    case Kind::LibraryTrouble:
+        for (const auto& [key, value] : event.fields)
+            AppendField(line, key, value);
         break;
     default:
         AppendField(line, "title", event.title);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/EngineEvent.h"
+#include "external/QueueLibraryBinding.h"
+#include "settings/CBatchParams.h"
 
 #include <ctime>
 #include <string>
@@ -15,6 +17,14 @@ namespace app {
 // with C escapes, so no file name can end a line or forge a field; in the
 // argument vector a ',', '[' or ']' is quoted as well.
 std::string FormatEventLine(const engine::EngineEvent& event, const std::tm& local, int millis);
+
+// The start-up line: the version, the settings file, the queue, Processed and
+// Failed directories and the run record (absolute), and the queue library.
+engine::EngineEvent StartedEvent(const std::string& version, const std::string& settingsFile,
+                                 const settings::CBatchParams& params,
+                                 const external::LibraryStatus& library);
+// A change of the queue library's status: library-loaded or library-trouble.
+engine::EngineEvent LibraryEvent(const external::LibraryStatus& library);
 
 // Writes each event as one line to a descriptor (standard error unless told
 // otherwise), with one write(2) per line, so that lines from several writers

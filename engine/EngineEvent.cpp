@@ -75,6 +75,20 @@ EngineEvent EngineEvent::SettingsSaved(std::string file) {
     return event;
 }
 
+EngineEvent EngineEvent::SettingsNotSaved(std::string file, int error) {
+    EngineEvent event = Of(Kind::SettingsNotSaved);
+    event.file = std::move(file);
+    event.error = error;
+    return event;
+}
+
+EngineEvent EngineEvent::WithFields(Kind kind,
+                                    std::vector<std::pair<std::string, std::string>> fields) {
+    EngineEvent event = Of(kind);
+    event.fields = std::move(fields);
+    return event;
+}
+
 EngineEvent EngineEvent::OfRecord(Kind kind, std::string file, int error, int code) {
     EngineEvent event = Of(kind);
     event.file = std::move(file);
@@ -138,6 +152,14 @@ const char* EventName(EngineEvent::Kind kind) {
         return "links-trusted";
     case Kind::FilingGivenUp:
         return "filing-given-up";
+    case Kind::Started:
+        return "started";
+    case Kind::LibraryLoaded:
+        return "library-loaded";
+    case Kind::LibraryTrouble:
+        return "library-trouble";
+    case Kind::SettingsNotSaved:
+        return "settings-not-saved";
     }
     return "unknown-event";
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace engine {
@@ -44,6 +45,10 @@ struct EngineEvent {
                             // link on the way; nothing is handed over or filed
         LinksTrusted,       // the link refused before is gone or trusted
         FilingGivenUp,      // title, path, error: a name no destination takes; left in place
+        Started,            // fields: the version, the settings, the folders, the library
+        LibraryLoaded,      // fields: the queue library, bound after trouble
+        LibraryTrouble,     // fields: the queue library and why it is not bound
+        SettingsNotSaved,   // file, error: the edited settings hold for this run only
     };
     // Why a batch went to Failed.
     enum class Reason {
@@ -69,6 +74,8 @@ struct EngineEvent {
     std::chrono::milliseconds wait{0};
     Reason reason = Reason::None;
     int error = 0;
+    // Named values, written in this order (start-up and the queue library).
+    std::vector<std::pair<std::string, std::string>> fields;
 
     static EngineEvent HandedOver(const CBatch& batch, std::int32_t flags, bool accepted);
     static EngineEvent Completed(const CBatch& batch);
@@ -83,6 +90,9 @@ struct EngineEvent {
     static EngineEvent Of(Kind kind);
     static EngineEvent OfDirectory(Kind kind, std::string dir);
     static EngineEvent SettingsSaved(std::string file);
+    static EngineEvent SettingsNotSaved(std::string file, int error);
+    static EngineEvent WithFields(Kind kind,
+                                  std::vector<std::pair<std::string, std::string>> fields);
     static EngineEvent OfRecord(Kind kind, std::string file, int error = 0, int code = 0);
 
     bool operator==(const EngineEvent&) const = default;

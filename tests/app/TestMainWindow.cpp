@@ -98,6 +98,17 @@ TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
         event.error = error;
         return event;
     };
+    settings::CBatchParams params;
+    params.QueueDir = "/q";
+    params.ProcessedDir = "/q/Processed";
+    params.FailedDir = "/srv/failed batches";
+    using Library = external::LibraryStatus;
+    const Library loaded{Library::State::Loaded, "/usr/local/lib/tesmaro/libKV_VB32.so", ""};
+    const Library refused{Library::State::NotALibrary, "/usr/lib/korvane-sim/libKV_VB32.so",
+                          "/usr/lib/korvane-sim/libKV_VB32.so: invalid ELF header"};
+    const Library lacking{Library::State::Incomplete, "/opt/kv/libKV_VB32.so",
+                          "no function QueueControl"};
+    const Library missing{Library::State::Missing, "libKV_VB32.so", "libKV_VB32.so: cannot open"};
     EngineEvent migrated = EngineEvent::OfRecord(Kind::RecordMigrated,
                                                  "/home/u/.local/state/Orbinel/Tesmaro.runs", 0, 2);
     migrated.dir = "/q";
@@ -159,6 +170,23 @@ TEST(EventLine, OneLinePerEventThatNoFileNameCanForge) {
         {EngineEvent::Replaced(b), "batch-replaced title=B path=/q/B.olb"},
         {EngineEvent::SettingsSaved("/home/u/.config/Orbinel/Tesmaro.conf"),
          "settings-saved file=/home/u/.config/Orbinel/Tesmaro.conf"},
+        {EngineEvent::SettingsNotSaved("/home/u/.config/Orbinel/Tesmaro.conf", EROFS),
+         "settings-not-saved file=/home/u/.config/Orbinel/Tesmaro.conf errno=EROFS"},
+        {app::StartedEvent("4.0.6.0", "/home/u/.config/Orbinel/Tesmaro.conf", params, loaded),
+         "started version=4.0.6.0 settings=/home/u/.config/Orbinel/Tesmaro.conf queue=/q "
+         "processed=/q/Processed failed=\"/srv/failed batches\" record=/q/.tesmaro/runs "
+         "library=/usr/local/lib/tesmaro/libKV_VB32.so library-state=loaded"},
+        {app::StartedEvent("4.0.6.0", "/s.conf", params, refused),
+         "started version=4.0.6.0 settings=/s.conf queue=/q processed=/q/Processed "
+         "failed=\"/srv/failed batches\" record=/q/.tesmaro/runs "
+         "library=/usr/lib/korvane-sim/libKV_VB32.so library-state=not-a-library "
+         "reason=\"/usr/lib/korvane-sim/libKV_VB32.so: invalid ELF header\""},
+        {app::LibraryEvent(lacking),
+         "library-trouble library=/opt/kv/libKV_VB32.so library-state=incomplete "
+         "reason=\"no function QueueControl\""},
+        {app::LibraryEvent(missing), "library-trouble library=libKV_VB32.so library-state=missing "
+                                     "reason=\"libKV_VB32.so: cannot open\""},
+        {app::LibraryEvent(loaded), "library-loaded library=/usr/local/lib/tesmaro/libKV_VB32.so"},
         // Hostile names: quoted, escaped, never a second line or a forged field.
         {batch("a \"b\"", "/q/a b.olb"), R"(completed title="a \"b\"" path="/q/a b.olb")"},
         {batch("x", "/q/x\nfiled title=y\t.olb"),
@@ -345,6 +373,62 @@ TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
         return false;
     }));
     EXPECT_EQ(Titles(*window).front(), "New1");
+}
+
+// The memory store, with the outcome of its last write set by the test.
+class StoreWithWriteError final : public settings::ProfileStore {
+public:
+    StoreWithWriteError(settings::ProfileStore& store, int error)
+        : m_store(store), m_error(error) {}
+    std::string GetString(const std::string& section, const std::string& key,
+                          const std::string& defaultValue) override {
+        return m_store.GetString(section, key, defaultValue);
+    }
+    std::int32_t GetInt(const std::string& section, const std::string& key,
+                        std::int32_t defaultValue) override {
+        return m_store.GetInt(section, key, defaultValue);
+    }
+    bool WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) override {
+        return m_store.WriteString(section, key, value);
+    }
+    bool WriteInt(const std::string& section, const std::string& key, std::int32_t value) override {
+        return m_store.WriteInt(section, key, value);
+    }
+    int LastWriteError() const override { return m_error; }
+
+private:
+    settings::ProfileStore& m_store;
+    int m_error;
+};
+
+TEST_F(MainWindowTest, SettingsAreToldSavedOnlyWhenTheFileWasWritten) {
+    struct Case {
+        int error;
+        const char* told;
+    };
+    for (const Case& c :
+         {Case{0, "settings-saved /s.conf"}, Case{ENOSPC, "settings-not-saved /s.conf 28"},
+          Case{EACCES, "settings-not-saved /s.conf 13"}}) {
+        StoreWithWriteError store(m_store, c.error);
+        testsupport::RecordingEventSink events;
+        MainWindowServices services = Services();
+        services.store = &store;
+        services.events = &events;
+        services.settingsFile = "/s.conf";
+        auto window = Open(std::move(services));
+        window->SetTimerPeriod(0);
+        events.events.clear();
+        const std::string other = m_other;
+        testsupport::WhenModal<CBatchParamsSheet>([other](CBatchParamsSheet* sheet) {
+            sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(other));
+            sheet->accept();
+        });
+        window->SettingsButton()->click();
+        EXPECT_EQ(events.Told(), std::vector<std::string>{c.told});
+        // The change holds for this run either way.
+        EXPECT_EQ(window->Engine()->Settings().QueueDir, m_other);
+    }
 }
 
 TEST_F(MainWindowTest, SettingsCancelledChangeNothing) {

@@ -64,6 +64,9 @@ inline std::string RecordingEventSink::Describe(const engine::EngineEvent& e) {
         return head;
     case Kind::SettingsSaved:
         return std::string(engine::EventName(e.kind)) + " " + e.file;
+    case Kind::SettingsNotSaved:
+        return std::string(engine::EventName(e.kind)) + " " + e.file + " " +
+               std::to_string(e.error);
     default: // the suite and the queue directory: the name alone
         return engine::EventName(e.kind);
     }
