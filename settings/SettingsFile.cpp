@@ -8,8 +8,9 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
+// A carriage return left inside a line counts as a blank.
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
 }
 
 char Lower(char c) {
@@ -94,10 +95,11 @@ SettingsFile::SettingsFile(std::string_view bytes) {
         const std::size_t end = bytes.find('\n');
         std::string_view text = bytes.substr(0, end);
         bytes.remove_prefix(end == std::string_view::npos ? bytes.size() : end + 1);
-        if (!text.empty() && text.back() == '\r') {
-            text.remove_suffix(1);
+        // A line ends with its CRLF, or with any carriage returns before the LF.
+        if (!text.empty() && text.back() == '\r')
             m_crlf = m_crlf || m_lines.empty();
-        }
+        while (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
         Line line = Classify(std::string(text));
         line.section = section;
         if (line.kind == Kind::Section)

@@ -117,6 +117,7 @@ TEST_F(QtProfileStoreTest, HandTypedAndFormerFilesReadAsMeant) {
         {"doubled, with a comment", "; mine\n[Settings]\nQueueDir=\\\\\\\\srv\\\\q\n", "QueueDir",
          "\\\\\\\\srv\\\\q"},
         {"CRLF, blanks", "[Settings]\r\n QueueDir \t= \t/data/q  \r\n", "QueueDir", "/data/q"},
+        {"stray CRs", "[Settings]\nQueueDir=/q \r\r\nFilters=*\r\n", "QueueDir", "/q"},
         {"BOM", "\xEF\xBB\xBF[Settings]\nQueueDir=/q\n", "QueueDir", "/q"},
         {"case", "[sETTINGS]\nqueuedir=/q\n", "QueueDir", "/q"},
         {"comments", "[Settings]\n;QueueDir=/no\n  # QueueDir=/no\nQueueDir=/q # ; x\n", "QueueDir",
