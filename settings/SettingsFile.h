@@ -55,7 +55,8 @@ public:
     static std::string DecodeFormer(std::string_view raw);
 
     static constexpr std::string_view kHeader =
-        "; Each value is read exactly as written after '=', backslashes included.";
+        "; Each value is read as written after '=': backslashes, ';' and '#' in it stand "
+        "for themselves; one pair of quotes around it is removed.";
 
 private:
     enum class Kind { Blank, Comment, Section, Entry, Other };
