@@ -93,8 +93,22 @@ LibraryStatus QueueLibraryBinding::LoadFrom(const std::string& place) {
     using State = LibraryStatus::State;
     const bool named = place.find('/') == std::string::npos;
     struct stat info {};
-    if (!named && stat(place.c_str(), &info) != 0 && (errno == ENOENT || errno == ENOTDIR))
+    const bool seen = !named && stat(place.c_str(), &info) == 0;
+    if (!named && !seen && (errno == ENOENT || errno == ENOTDIR))
         return {State::Missing, place, std::strerror(errno)};
+    // The same file that failed last time fails again: it is not loaded (and
+    // its initialisers not run) once a minute for nothing.
+    using Part = FileIdentity::value_type;
+    const FileIdentity identity{static_cast<Part>(info.st_dev),
+                                static_cast<Part>(info.st_ino),
+                                static_cast<Part>(info.st_size),
+                                info.st_mtim.tv_sec,
+                                info.st_mtim.tv_nsec,
+                                info.st_ctim.tv_sec,
+                                info.st_ctim.tv_nsec};
+    if (seen && place == m_status.path && identity == m_failedFile)
+        return m_status;
+    m_failedFile = seen ? identity : FileIdentity{};
     void* handle = dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         std::string message = LoaderMessage();
@@ -117,6 +131,7 @@ LibraryStatus QueueLibraryBinding::LoadFrom(const std::string& place) {
         dlclose(handle);
         return {State::Incomplete, place, std::string("no function ") + lacking};
     }
+    m_failedFile = {};
     m_handle = handle;
     m_isRunning = isRunning;
     m_itemCount = itemCount;

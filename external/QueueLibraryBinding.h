@@ -2,6 +2,7 @@
 
 #include "external/QueueLibrary.h"
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -85,6 +86,10 @@ private:
     Observer m_observer;
     std::chrono::steady_clock::time_point m_lastTry{};
     LibraryStatus m_status;
+    // The file that last failed to bind (device, inode, size, change times);
+    // all zero when none did.
+    using FileIdentity = std::array<long long, 7>;
+    FileIdentity m_failedFile{};
     void* m_handle = nullptr;
     int (*m_isRunning)() = nullptr;
     int (*m_itemCount)() = nullptr;
