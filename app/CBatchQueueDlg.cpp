@@ -53,12 +53,12 @@ public:
 
 constexpr int kBatchColumnWidth = 100;
 constexpr int kSubmittedColumnWidth = 110;
-// A change is answered once the directory has been quiet this long: long enough
-// to gather a burst of changes, short enough to feel immediate ...
+// A change is answered this long after it was reported: long enough to gather
+// a burst of changes, short enough to feel immediate ...
 constexpr int kDirectoryQuietMs = 100;
-// ... but never later than this after the first change left unanswered, so a
-// steady trickle of files still shows.
-constexpr int kDirectoryChangeMaxDelayMs = 2000;
+// ... and no sooner than this after the last rescan it brought, so that a
+// stream of changes costs one rescan per tick.
+constexpr int kDirectoryRescanGapMs = 1000;
 
 } // namespace
 
@@ -96,7 +96,13 @@ CBatchQueueDlg::CBatchQueueDlg(MainWindowServices services, QWidget* parent)
     setWindowIcon(AppIcon());
     CreateControls();
     m_directoryChangeHoldOff.setSingleShot(true);
-    connect(&m_directoryChangeHoldOff, &QTimer::timeout, this, [this] { OnDirectoryChange(0, 0); });
+    connect(&m_directoryChangeHoldOff, &QTimer::timeout, this, [this] {
+        // Cleared before the rescan, so a change during it brings another one;
+        // until then the watcher's further messages are dropped where posted.
+        m_directoryChangePending.store(false);
+        m_sinceDirectoryRescan.start();
+        OnDirectoryChange(0, 0);
+    });
 }
 
 CBatchQueueDlg::~CBatchQueueDlg() {
@@ -350,14 +356,12 @@ bool CBatchQueueDlg::event(QEvent* event) {
     if (event->type() != PostedMessage::Type())
         return QDialog::event(event);
     const auto* message = static_cast<PostedMessage*>(event);
-    if (message->id == g_directoryChangeMessage) {
-        // Cleared before the rescan, so a change during it brings another one.
-        m_directoryChangePending.store(false);
-        if (!m_directoryChangeHoldOff.isActive())
-            m_firstUnansweredChange.start();
-        const qint64 left = kDirectoryChangeMaxDelayMs - m_firstUnansweredChange.elapsed();
-        m_directoryChangeHoldOff.start(
-            static_cast<int>(std::clamp<qint64>(left, 0, kDirectoryQuietMs)));
+    if (message->id == g_directoryChangeMessage && !m_directoryChangeHoldOff.isActive()) {
+        const qint64 gapLeft = m_sinceDirectoryRescan.isValid()
+                                   ? kDirectoryRescanGapMs - m_sinceDirectoryRescan.elapsed()
+                                   : 0;
+        m_directoryChangeHoldOff.start(static_cast<int>(
+            std::clamp<qint64>(gapLeft, kDirectoryQuietMs, kDirectoryRescanGapMs)));
     }
     return true;
 }

@@ -168,12 +168,14 @@ private:
     int m_timerId = 0;
     bool m_initialised = false;
     bool m_destroyed = false;
+    // Set from a reported change until the rescan it asked for runs: a stream
+    // of changes costs one message and one rescan, not one per change.
     std::atomic<bool> m_directoryChangePending{false};
-    // Directory changes are answered once no further change has come for a short
-    // while (within a bound), so a burst of new files costs a few rescans instead
-    // of one per message.
+    // Directory changes are answered a short while after they are reported,
+    // and at most once a tick, so a burst of new files costs a few rescans
+    // instead of one per message.
     QTimer m_directoryChangeHoldOff;
-    QElapsedTimer m_firstUnansweredChange;
+    QElapsedTimer m_sinceDirectoryRescan;
 };
 
 } // namespace app
