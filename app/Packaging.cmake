@@ -33,8 +33,8 @@ set(CPACK_DEBIAN_SIM_PACKAGE_NAME korvane-sim)
 set(CPACK_DEBIAN_SIM_DESCRIPTION "stand-in for the instrument suite, to try Tesmaro without it
 Runs a simulated instrument suite that takes batch files into its process
 queue, works through their samples and writes result files, and installs the
-queue library that Tesmaro loads beside Tesmaro, where it is found first.
-Remove it when the real suite's library is installed.")
+queue library in a folder of its own, where Tesmaro finds it when the
+administrator has installed no library of the real suite.")
 set(CPACK_DEBIAN_SIM_PACKAGE_ENHANCES "tesmaro")
 # Its library lies in Tesmaro's private directory, which is not on the loader's
 # path: dependencies are given by hand, since reading them from the binaries

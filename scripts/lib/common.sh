@@ -8,7 +8,7 @@ TESMARO_PACKAGES=(
 )
 
 # Only for scripts/package: cpack's dependency scan, and the checkers.
-TESMARO_PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian desktop-file-utils systemd man-db)
+TESMARO_PACKAGE_CHECK_PACKAGES=(dpkg-dev file lintian desktop-file-utils systemd man-db appstream)
 
 # Only for the fuzzing stage of .ci/run: clang and its libFuzzer runtime.
 TESMARO_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
