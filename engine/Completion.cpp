@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -129,6 +130,11 @@ int CBatchQueue::MoveBatchFiles(const CBatch& batch, const std::vector<const Que
     // (a viewer past its time-out, a late companion), none of them moves.
     if (AnyBeingWritten(*m_services.files, ours, m_services.writers, m_settings.QueueDir))
         return EBUSY;
+    // A path longer than the system takes would stop one file midway: found
+    // before any file moves, so that the batch is never split over it.
+    for (const QueueFile* file : ours)
+        if (file->path.size() >= PATH_MAX || dest.size() + 1 + file->name.size() >= PATH_MAX)
+            return ENAMETOOLONG;
     int cause = 0;
     for (const QueueFile* file : ours) {
         // A file that cannot be moved, or that another process is still

@@ -286,6 +286,30 @@ TEST(HostileQueue, APathPastTheSystemLimitIsToldOnceAndHoldsUpNothing) {
     close(dir);
 }
 
+TEST(HostileQueue, ACompanionNameProcessedCannotTakeSendsTheWholeBatchToFailed) {
+    // Processed lies so deep that the companion's name no longer fits under
+    // it: nothing of the batch goes there, all of it goes to Failed.
+    EngineScene scene;
+    std::string deep = scene.root / "P";
+    while (deep.size() < PATH_MAX - 40)
+        deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 40 - deep.size()), 'p');
+    std::filesystem::create_directories(deep);
+    scene.params.ProcessedDir = deep;
+    scene.Apply();
+    const auto batch = torture::Plant(scene.queue + "/B.olb", "batch\n");
+    const std::string companion = "B." + std::string(60, 'c');
+    torture::Plant(scene.queue + "/" + companion, "result\n");
+    scene.SubmitHead();
+    scene.IdleTicks(3);
+    EXPECT_EQ(testsupport::ListDirectory(deep), std::vector<std::string>{});
+    EXPECT_EQ(testsupport::ListDirectory(scene.failed),
+              (std::vector<std::string>{companion, "B.olb"}));
+    EXPECT_EQ(testsupport::ListDirectory(scene.queue), std::vector<std::string>{});
+    torture::FileFacts filed;
+    EXPECT_TRUE(torture::Facts(scene.failed + "/B.olb", filed));
+    EXPECT_EQ(filed, batch);
+}
+
 TEST(HostileQueue, LeftoversOfAnInterruptedCopyAreRemovedAtTheNextStartAndNothingElse) {
     EngineScene scene;
     std::filesystem::create_directory(scene.processed);
