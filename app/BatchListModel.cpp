@@ -1,18 +1,49 @@
 #include "app/BatchListModel.h"
 
+#include "engine/CBatchQueue.h"
+
 namespace app {
 
-void BatchListModel::SetRows(std::vector<std::string> names, std::vector<std::string> times) {
+namespace {
+
+// Gives back storage far beyond what the rows now need.
+template <typename Container> void Fit(Container& c) {
+    if (c.capacity() > 4 * c.size() + 64)
+        c.shrink_to_fit();
+}
+
+} // namespace
+
+void BatchListModel::SetRows(const engine::CBatchList& list) {
     beginResetModel();
-    m_names = std::move(names);
-    m_times = std::move(times);
-    // A row without a time shows an empty second column.
-    m_times.resize(m_names.size());
+    // Cleared, not freed: the next refresh writes into the same storage.
+    m_titles.clear();
+    m_titleEnds.clear();
+    m_created.clear();
+    m_titleEnds.reserve(list.GetCount());
+    m_created.reserve(list.GetCount());
+    for (const engine::CBatch& batch : list) {
+        m_titles += batch.title;
+        m_titleEnds.push_back(m_titles.size());
+        m_created.push_back(batch.created);
+    }
+    Fit(m_titles);
+    Fit(m_titleEnds);
+    Fit(m_created);
     endResetModel();
 }
 
+QString BatchListModel::TimeText(std::int64_t seconds) const {
+    if (!m_haveShownTime || seconds != m_shownSecond) {
+        m_shownTime = QString::fromStdString(engine::FormatLocalTime(seconds));
+        m_shownSecond = seconds;
+        m_haveShownTime = true;
+    }
+    return m_shownTime;
+}
+
 int BatchListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_names.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_created.size());
 }
 
 int BatchListModel::columnCount(const QModelIndex& parent) const {
@@ -28,10 +59,13 @@ QVariant BatchListModel::data(const QModelIndex& index, int role) const {
         return {};
     const auto row = static_cast<std::size_t>(index.row());
     switch (index.column()) {
-    case kBatch:
-        return QString::fromStdString(m_names[row]);
+    case kBatch: {
+        const std::size_t begin = row == 0 ? 0 : m_titleEnds[row - 1];
+        return QString::fromUtf8(m_titles.data() + begin,
+                                 static_cast<qsizetype>(m_titleEnds[row] - begin));
+    }
     case kSubmitted:
-        return QString::fromStdString(m_times[row]);
+        return TimeText(m_created[row]);
     default:
         return {};
     }

@@ -228,13 +228,10 @@ void CBatchQueueDlg::ShowQueueDirectory() {
 void CBatchQueueDlg::Refresh() {
     if (!m_engine)
         return;
-    std::vector<std::string> names;
-    std::vector<std::string> times;
-    if (m_engine->DisplayRows(names, times) == 0)
-        return;
-    const std::size_t count = names.size();
-    m_rows->SetRows(std::move(names), std::move(times));
-    m_countLine = CountLineText(count);
+    // The rows are the engine's list as it stands; each one's time is made
+    // into text only when the view draws it.
+    m_rows->SetRows(m_engine->List());
+    m_countLine = CountLineText(m_engine->List().GetCount());
     m_statusLine = QString::fromStdString(m_engine->StatusMessage());
     DoDataExchange();
 }

@@ -28,8 +28,23 @@ public:
     // them as repeated InsertOrdered calls would, in O(n log n).
     void Assign(std::vector<CBatch> batches);
 
+    // Refilling in place, as Assign does but without a second list: the
+    // batches of the list before are written over one by one, so their
+    // storage and their strings' buffers serve again and a rescan of a queue
+    // that stays the same size allocates nothing. Between BeginRefill and
+    // EndRefill only NextSlot may be called.
+    void BeginRefill() { m_filled = 0; }
+    // The slot for the next batch in scan order; every field must be set.
+    CBatch& NextSlot();
+    // Drops the slots not handed out and orders the list.
+    void EndRefill();
+
 private:
+    // Orders m_batches, which are in scan order, as Assign promises.
+    void OrderScanned();
+
     std::vector<CBatch> m_batches;
+    std::size_t m_filled = 0;
 };
 
 } // namespace engine

@@ -83,25 +83,31 @@ std::string CBatchQueue::ScanPattern() const {
 }
 
 int CBatchQueue::Rescan() {
-    m_list.RemoveAll();
     NoteOwnNames();
-    std::vector<CBatch> found;
-    {
-        const auto finder = m_services.finders();
-        if (!finder || !finder->FindFile(ScanPattern(), 0))
-            return 1;
-        found.reserve(finder->GetMatchCount());
-        int more = 1;
-        while (more) {
+    // The list is written over in place and the scan's finder is kept, so
+    // that a queue of the same size rescanned every tick allocates nothing.
+    m_list.BeginRefill();
+    if (!m_scanFinder)
+        m_scanFinder = m_services.finders();
+    external::CFileFindS* finder = m_scanFinder.get();
+    if (finder != nullptr && finder->FindFile(ScanPattern(), 0)) {
+        const std::string& root = finder->Root();
+        for (int more = 1; more;) {
             more = finder->FindNextFileA();
-            if (finder->IsDirectory() || IsOwnName(finder->GetFileName()))
+            const external::CFileFindS::Entry* found = finder->CurrentEntry();
+            if (found == nullptr || found->directory || IsOwnName(found->name))
                 continue;
-            found.push_back(CBatch{finder->GetFileTitle(), finder->GetFilePath(),
-                                   finder->GetCreationTime(), finder->GetLastWriteTime(),
-                                   finder->GetFileIdentity(), finder->GetCreationNanoseconds()});
+            CBatch& batch = m_list.NextSlot();
+            // The title drops the last extension, as the finder's GetFileTitle does.
+            batch.title.assign(found->name, 0, found->name.rfind('.'));
+            batch.path.assign(root).append(found->name);
+            batch.created = found->created;
+            batch.lastWrite = found->lastWrite;
+            batch.identity = found->identity;
+            batch.createdNanoseconds = found->createdNanoseconds;
         }
-    } // the search's entries are freed before the list is ordered
-    m_list.Assign(std::move(found));
+    }
+    m_list.EndRefill();
     return 1;
 }
 

@@ -215,6 +215,8 @@ private:
 
     EngineServices m_services;
     CBatchList m_list;
+    // The finder every rescan uses, made once: its storage serves each scan.
+    std::unique_ptr<external::CFileFindS> m_scanFinder;
     SettleWatch m_settle;
     CBatch m_current;
     settings::CBatchParams m_settings;

@@ -104,36 +104,56 @@ void SortByName(std::vector<CFileFindS::Entry>& entries) {
 } // namespace
 
 int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
-    Close();
+    // The matches of the search before are dropped, but their storage (and
+    // their names' buffers) is reused below.
+    m_root.clear();
+    m_next = 0;
     const auto [dir, last] = platform::SplitPath(name);
-    if (last.empty() || last == "." || last == "..")
+    if (last.empty() || last == "." || last == "..") {
+        m_entries.clear();
         return 0;
+    }
     // The directory as the kernel resolves it, links and ".." alike, so that
     // the paths handed out name the very files that were listed and described;
     // a directory that cannot be resolved holds no match.
     std::string root;
-    if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root))
+    if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root)) {
+        m_entries.clear();
         return 0;
+    }
 
-    std::vector<Entry> found;
+    std::vector<Entry>& found = m_entries;
+    std::size_t used = 0;
+    // The next slot to describe an entry in: one left from the search before
+    // when there is one, so that its name's buffer is written over.
+    const auto slot = [&found, &used]() -> Entry& {
+        if (used == found.size())
+            found.emplace_back();
+        return found[used];
+    };
     if (!platform::HasWildcards(last)) {
         // Searching the directory is enough to describe one of its entries.
         const int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            m_entries.clear();
             return 0;
-        Entry entry;
-        entry.name = last;
+        }
+        Entry& entry = slot();
+        entry.name.assign(last);
         if (Describe(fd, last.c_str(), entry))
-            found.push_back(std::move(entry));
+            ++used;
         close(fd);
     } else {
         const int fd =
             open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
+        if (fd < 0) {
+            m_entries.clear();
             return 0;
+        }
         DIR* d = fdopendir(fd);
         if (d == nullptr) {
             close(fd);
+            m_entries.clear();
             return 0;
         }
         while (const dirent* de = readdir(d)) {
@@ -146,17 +166,21 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
                 continue;
             if (!platform::WildcardMatch(last, entryName))
                 continue;
-            Entry entry;
-            entry.name = entryName;
+            Entry& entry = slot();
+            entry.name.assign(entryName);
             if (Describe(dirfd(d), de->d_name, entry))
-                found.push_back(std::move(entry));
+                ++used;
         }
         closedir(d);
-        SortByName(found);
     }
+    found.resize(used);
+    // Storage far beyond what the directory now needs goes back.
+    if (found.capacity() > 4 * found.size() + 64)
+        found.shrink_to_fit();
+    SortByName(found);
     if (root.back() != '/')
         root.push_back('/');
-    SetMatches(std::move(root), std::move(found));
+    m_root = std::move(root);
     return m_entries.empty() ? 0 : 1;
 }
 
@@ -183,12 +207,12 @@ std::size_t CFileFindS::GetMatchCount() const {
     return m_entries.size();
 }
 
-const CFileFindS::Entry* CFileFindS::Current() const {
+const CFileFindS::Entry* CFileFindS::CurrentEntry() const {
     return m_next == 0 || m_next > m_entries.size() ? nullptr : &m_entries[m_next - 1];
 }
 
 std::string CFileFindS::GetFileName() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? e->name : std::string();
 }
 
@@ -201,32 +225,32 @@ std::string CFileFindS::GetFileTitle() const {
 }
 
 std::string CFileFindS::GetFilePath() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? m_root + e->name : std::string();
 }
 
 std::int64_t CFileFindS::GetCreationTime() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? e->created : 0;
 }
 
 std::uint32_t CFileFindS::GetCreationNanoseconds() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? e->createdNanoseconds : 0;
 }
 
 std::int64_t CFileFindS::GetLastWriteTime() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? e->lastWrite : 0;
 }
 
 bool CFileFindS::IsDirectory() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e && e->directory;
 }
 
 platform::FileIdentity CFileFindS::GetFileIdentity() const {
-    const Entry* e = Current();
+    const Entry* e = CurrentEntry();
     return e ? e->identity : platform::FileIdentity{};
 }
 

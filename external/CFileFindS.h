@@ -42,7 +42,10 @@ public:
     // the entry just made current is the last one.
     virtual int FindNextFileA();
 
-    // Ends the search.
+    // Ends the search and gives its storage back. A later search with the
+    // same finder reuses the storage of the one before unless it was closed,
+    // so a finder kept for one repeated search allocates nothing once the
+    // directory stops growing.
     void Close();
 
     // How many matches the open search holds.
@@ -66,13 +69,18 @@ public:
     // Which file the current entry is (device, inode, birth time).
     platform::FileIdentity GetFileIdentity() const;
 
+    // The current entry itself, or null before the first FindNextFileA and
+    // after the last; and the directory its path starts with (ending in "/").
+    // For callers that copy many matches into storage of their own without a
+    // string made per accessor.
+    const Entry* CurrentEntry() const;
+    const std::string& Root() const { return m_root; }
+
 protected:
     // Lets a derived finder (tests, fault injection) supply its own matches.
     void SetMatches(std::string root, std::vector<Entry> entries);
 
 private:
-    const Entry* Current() const;
-
     std::string m_root; // resolved absolute directory, ending in "/"
     std::vector<Entry> m_entries;
     std::size_t m_next = 0;

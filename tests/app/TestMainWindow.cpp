@@ -291,9 +291,47 @@ TEST_F(MainWindowTest, CountLineFollowsTheQueue) {
         EXPECT_EQ(window->Rows()->rowCount(), c.batches);
         if (c.batches > 0) {
             EXPECT_EQ(Titles(*window).front().substr(0, 1), "B");
-            EXPECT_FALSE(window->Rows()->index(0, 1).data().toString().isEmpty());
+        }
+        // Every row shows what the engine's own display rows say.
+        std::vector<std::string> names, times;
+        window->Engine()->DisplayRows(names, times);
+        ASSERT_EQ(names.size(), static_cast<std::size_t>(c.batches));
+        for (int row = 0; row < c.batches; ++row) {
+            const auto text = [&](int column) {
+                return window->Rows()->index(row, column).data().toString().toStdString();
+            };
+            EXPECT_EQ(text(app::BatchListModel::kBatch), names[row]);
+            EXPECT_EQ(text(app::BatchListModel::kSubmitted), times[row]);
         }
     }
+}
+
+TEST(BatchListModel, RowsAskedForInAnyOrderShowTheirOwnTitleAndTime) {
+    // The view asks for rows in no fixed order; each one's time is its own,
+    // whatever was made into text just before.
+    engine::CBatchList list;
+    list.Assign({{"first", "/q/first.olb", 1000, 0},
+                 {"", "/q/.olb", 1000, 0},
+                 {"späť", "/q/späť.olb", 90000, 0}});
+    app::BatchListModel model;
+    for (int refresh = 0; refresh < 2; ++refresh) {
+        model.SetRows(list);
+        ASSERT_EQ(model.rowCount(), 3);
+        const struct {
+            int row;
+            const char* title;
+            std::int64_t created;
+        } rows[] = {{2, "späť", 90000}, {0, "first", 1000}, {2, "späť", 90000}, {1, "", 1000}};
+        for (const auto& r : rows) {
+            EXPECT_EQ(model.index(r.row, app::BatchListModel::kBatch).data().toString(),
+                      QString::fromUtf8(r.title));
+            EXPECT_EQ(
+                model.index(r.row, app::BatchListModel::kSubmitted).data().toString().toStdString(),
+                engine::FormatLocalTime(r.created));
+        }
+    }
+    model.SetRows(engine::CBatchList{});
+    EXPECT_EQ(model.rowCount(), 0);
 }
 
 TEST_F(MainWindowTest, EveryTickRebuildsTheList) {

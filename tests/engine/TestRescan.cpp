@@ -92,10 +92,30 @@ TEST(Rescan, RealDirectoryListsOnlyRegularMatchingFilesWithoutBlocking) {
     ASSERT_EQ(e.Titles(), (std::vector<std::string>{"a.b"}));
     EXPECT_EQ(e.queue->List().GetHead().path, dir / "a.b.olb");
 
-    // Every rescan starts afresh.
-    std::filesystem::remove(dir / "a.b.olb");
-    e.queue->Rescan();
-    EXPECT_TRUE(e.queue->List().IsEmpty());
+    // Every rescan starts afresh, though the list's storage serves again:
+    // names of other lengths, fewer and more batches.
+    const std::vector<std::vector<std::string>> scans = {
+        {},
+        {"a-name-longer-than-any-short-string-buffer"},
+        {"b", "c", "d"},
+        {"c"},
+        {"e", "f-another-name-longer-than-a-short-string-buffer", "g", "h"}};
+    std::vector<std::string> present = {"a.b"};
+    for (const auto& titles : scans) {
+        for (const std::string& old : present)
+            std::filesystem::remove(dir / (old + ".olb"));
+        for (const std::string& title : titles)
+            WriteFile(dir / (title + ".olb"), "x");
+        present = titles;
+        e.queue->Rescan();
+        std::vector<std::string> listed = e.Titles(), paths;
+        for (const auto& batch : e.queue->List())
+            paths.push_back(batch.path);
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ(listed, titles);
+        for (const std::string& title : titles)
+            EXPECT_NE(std::find(paths.begin(), paths.end(), dir / (title + ".olb")), paths.end());
+    }
 }
 
 TEST(Rescan, EmptyOrMissingDirectoryGivesAnEmptyListAndNoRows) {
