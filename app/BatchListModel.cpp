@@ -2,6 +2,8 @@
 
 #include "engine/CBatchQueue.h"
 
+#include <string_view>
+
 namespace app {
 
 namespace {
@@ -14,7 +16,24 @@ template <typename Container> void Fit(Container& c) {
 
 } // namespace
 
-void BatchListModel::SetRows(const engine::CBatchList& list) {
+bool BatchListModel::SameRows(const engine::CBatchList& list) const {
+    if (list.GetCount() != m_created.size())
+        return false;
+    std::size_t row = 0, begin = 0;
+    for (const engine::CBatch& batch : list) {
+        const std::size_t end = m_titleEnds[row];
+        if (batch.created != m_created[row] ||
+            std::string_view(m_titles).substr(begin, end - begin) != batch.title)
+            return false;
+        begin = end;
+        ++row;
+    }
+    return true;
+}
+
+bool BatchListModel::SetRows(const engine::CBatchList& list) {
+    if (SameRows(list))
+        return false;
     beginResetModel();
     // Cleared, not freed: the next refresh writes into the same storage.
     m_titles.clear();
@@ -31,6 +50,7 @@ void BatchListModel::SetRows(const engine::CBatchList& list) {
     Fit(m_titleEnds);
     Fit(m_created);
     endResetModel();
+    return true;
 }
 
 QString BatchListModel::TimeText(std::int64_t seconds) const {

@@ -23,9 +23,12 @@ public:
 
     using QAbstractTableModel::QAbstractTableModel;
 
-    // Takes the rows from the engine's list, in its order; the view loses its
-    // selection, as after deleting all rows.
-    void SetRows(const engine::CBatchList& list);
+    // Takes the rows from the engine's list, in its order, and resets the
+    // model so that views lose their selection, as after deleting all rows.
+    // False, and nothing reset, when the list shows exactly the rows already
+    // held: rebuilding a view of a hundred thousand rows that stay the same
+    // would cost a relayout and a repaint every second for nothing.
+    bool SetRows(const engine::CBatchList& list);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -34,6 +37,7 @@ public:
                         int role = Qt::DisplayRole) const override;
 
 private:
+    bool SameRows(const engine::CBatchList& list) const;
     QString TimeText(std::int64_t seconds) const;
 
     std::string m_titles;                 // every row's title, one after the other

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -229,8 +230,10 @@ void CBatchQueueDlg::Refresh() {
     if (!m_engine)
         return;
     // The rows are the engine's list as it stands; each one's time is made
-    // into text only when the view draws it.
-    m_rows->SetRows(m_engine->List());
+    // into text only when the view draws it. Rows that stay as they were are
+    // not rebuilt, but a selection goes on every refresh all the same.
+    if (!m_rows->SetRows(m_engine->List()))
+        m_list->selectionModel()->clear();
     m_countLine = CountLineText(m_engine->List().GetCount());
     m_statusLine = QString::fromStdString(m_engine->StatusMessage());
     DoDataExchange();

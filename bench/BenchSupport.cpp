@@ -169,6 +169,16 @@ std::pair<long, long> ResidentKiB(pid_t pid) {
     return {rss, hwm};
 }
 
+void ReportAgainstFloor(benchmark::State& state, const std::string& what, double seconds,
+                        double floorSeconds) {
+    const auto perIteration = [](double s) {
+        return benchmark::Counter(s * 1e3, benchmark::Counter::kAvgIterations);
+    };
+    state.counters[what + "_cpu_ms"] = perIteration(seconds);
+    state.counters["floor_cpu_ms"] = perIteration(floorSeconds);
+    state.counters[what + "_per_floor"] = floorSeconds > 0 ? seconds / floorSeconds : 0;
+}
+
 bool WriteFileOfSize(const std::string& path, std::size_t bytes) {
     const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0)

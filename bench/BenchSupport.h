@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <benchmark/benchmark.h>
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -56,6 +58,12 @@ double ProcessCpuSeconds();
 double ChildCpuSeconds(pid_t pid);
 // Resident and peak resident memory of a process in KiB (VmRSS, VmHWM), 0 when unknown.
 std::pair<long, long> ResidentKiB(pid_t pid);
+
+// Sets the counters of a benchmark that measured something (`what`) and the
+// scan floor in turns: the CPU milliseconds of each per iteration, and their
+// ratio as "<what>_per_floor".
+void ReportAgainstFloor(benchmark::State& state, const std::string& what, double seconds,
+                        double floorSeconds);
 
 // Creates a file of exactly `bytes` bytes (real data, not a hole).
 bool WriteFileOfSize(const std::string& path, std::size_t bytes);

@@ -206,6 +206,34 @@ void BM_WindowTick(benchmark::State& state) {
     state.counters["rows"] = lab.Rows();
 }
 
+// The tick and the floor in turns within each iteration, which goes first
+// alternating, in CPU time of the whole process (the window's painting and
+// every other thread included): the ratio is the figure to watch.
+void BM_TickAgainstFloor(benchmark::State& state) {
+    const auto batches = static_cast<std::size_t>(state.range(0));
+    const std::string& dir = QueueDirWith(batches);
+    WindowLab lab(dir, 1, 3);
+    lab.window->SetTimerPeriod(0); // the benchmark drives the ticks
+    double tick = 0, floor = 0;
+    bool tickFirst = false;
+    for (auto _ : state) {
+        for (int turn = 0; turn < 2; ++turn) {
+            const double start = bench::ProcessCpuSeconds();
+            if ((turn == 0) == tickFirst) {
+                lab.window->OnTimer(0);
+                QCoreApplication::processEvents();
+                tick += bench::ProcessCpuSeconds() - start;
+            } else {
+                benchmark::DoNotOptimize(bench::ScanFloor(dir, "*.olb"));
+                floor += bench::ProcessCpuSeconds() - start;
+            }
+        }
+        tickFirst = !tickFirst;
+    }
+    bench::ReportAgainstFloor(state, "tick", tick, floor);
+    state.counters["rows"] = lab.Rows();
+}
+
 // One tick while the suite runs the oldest batch, handed over by the first
 // tick: the state the window is in for most of a long queue's life.
 void BM_WindowTickBatchInFlight(benchmark::State& state) {
@@ -333,6 +361,9 @@ int main(int argc, char** argv) {
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_WindowTick", BM_WindowTick)
+            ->Arg(size)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("BM_TickAgainstFloor", BM_TickAgainstFloor)
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_WindowTickBatchInFlight", BM_WindowTickBatchInFlight)

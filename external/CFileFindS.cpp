@@ -24,7 +24,9 @@ const unsigned kStatxMask =
 // Fills the entry from statx, without following a link; false when the entry
 // must look absent.
 bool Describe(int dirFd, const char* name, CFileFindS::Entry& entry) {
-    struct statx stx {};
+    // Not cleared first: a successful call writes the whole structure, and
+    // nothing of it is read after a failed one.
+    struct statx stx; // NOLINT(cppcoreguidelines-pro-type-member-init)
     if (statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kStatxMask, &stx) != 0)
         return false;
     const bool isDir = S_ISDIR(stx.stx_mode);
@@ -50,21 +52,6 @@ bool ResolveDirectory(const std::string& dir, std::string& resolved) {
     return true;
 }
 
-// Rearranges items so that item i becomes the one that was at order[i],
-// following each cycle of the permutation with swaps.
-template <typename T> void ApplyOrder(std::vector<T>& items, std::vector<std::size_t> order) {
-    for (std::size_t start = 0; start < order.size(); ++start) {
-        std::size_t at = start;
-        while (order[at] != start) {
-            const std::size_t from = order[at];
-            std::swap(items[at], items[from]);
-            order[at] = at;
-            at = from;
-        }
-        order[at] = at;
-    }
-}
-
 // A name's first eight bytes as a number that orders like the bytes, zeros
 // after a shorter name (names hold no zero byte, so a shorter name that is a
 // prefix of a longer one still comes first).
@@ -75,11 +62,11 @@ std::uint64_t NamePrefix(std::string_view name) {
     return prefix;
 }
 
-// Puts the entries in byte order of their names. Sorting small keys, which
-// mostly differ in their first eight bytes, and then moving each entry into
-// place is several times cheaper than sorting the entries themselves when a
-// directory holds tens of thousands of matches, and needs no second copy.
-void SortByName(std::vector<CFileFindS::Entry>& entries) {
+// The entries' indices in byte order of their names. Sorting small keys,
+// which mostly differ in their first eight bytes, is several times cheaper
+// than sorting the entries themselves when a directory holds tens of
+// thousands of matches; the entries stay where they are.
+void SortByName(const std::vector<CFileFindS::Entry>& entries, std::vector<std::size_t>& order) {
     struct Key {
         std::uint64_t prefix;
         std::string_view name;
@@ -93,12 +80,9 @@ void SortByName(std::vector<CFileFindS::Entry>& entries) {
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         return a.prefix != b.prefix ? a.prefix < b.prefix : a.name < b.name;
     });
-    std::vector<std::size_t> order;
-    order.reserve(keys.size());
-    for (const Key& key : keys)
-        order.push_back(key.index);
-    keys = {}; // freed before the entries move under its views
-    ApplyOrder(entries, std::move(order));
+    order.resize(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        order[i] = keys[i].index;
 }
 
 } // namespace
@@ -109,52 +93,55 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
     m_root.clear();
     m_next = 0;
     const auto [dir, last] = platform::SplitPath(name);
-    if (last.empty() || last == "." || last == "..") {
-        m_entries.clear();
-        return 0;
-    }
+    if (last.empty() || last == "." || last == "..")
+        return NoMatches();
     // The directory as the kernel resolves it, links and ".." alike, so that
     // the paths handed out name the very files that were listed and described;
     // a directory that cannot be resolved holds no match.
     std::string root;
-    if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root)) {
-        m_entries.clear();
-        return 0;
-    }
+    if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root))
+        return NoMatches();
 
     std::vector<Entry>& found = m_entries;
     std::size_t used = 0;
+    // While every match has the name the search before found in its place,
+    // that search's name order still holds and is not sorted again: a
+    // directory read again unchanged yields its entries in the same order.
+    const std::size_t matchesBefore = found.size();
+    bool namesAsBefore = m_orderByName && m_order.size() == matchesBefore;
     // The next slot to describe an entry in: one left from the search before
     // when there is one, so that its name's buffer is written over.
-    const auto slot = [&found, &used]() -> Entry& {
-        if (used == found.size())
+    const auto describeIn = [&](int dirFd, std::string_view entryName) {
+        if (used == found.size()) {
             found.emplace_back();
-        return found[used];
+            namesAsBefore = false;
+        }
+        Entry& entry = found[used];
+        if (entry.name != entryName) {
+            entry.name.assign(entryName);
+            namesAsBefore = false;
+        }
+        if (Describe(dirFd, entry.name.c_str(), entry))
+            ++used;
+        else
+            namesAsBefore = false;
     };
     if (!platform::HasWildcards(last)) {
         // Searching the directory is enough to describe one of its entries.
         const int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
-            m_entries.clear();
-            return 0;
-        }
-        Entry& entry = slot();
-        entry.name.assign(last);
-        if (Describe(fd, last.c_str(), entry))
-            ++used;
+        if (fd < 0)
+            return NoMatches();
+        describeIn(fd, last);
         close(fd);
     } else {
         const int fd =
             open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            m_entries.clear();
-            return 0;
-        }
+        if (fd < 0)
+            return NoMatches();
         DIR* d = fdopendir(fd);
         if (d == nullptr) {
             close(fd);
-            m_entries.clear();
-            return 0;
+            return NoMatches();
         }
         while (const dirent* de = readdir(d)) {
             const std::string_view entryName(de->d_name);
@@ -166,27 +153,38 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
                 continue;
             if (!platform::WildcardMatch(last, entryName))
                 continue;
-            Entry& entry = slot();
-            entry.name.assign(entryName);
-            if (Describe(dirfd(d), de->d_name, entry))
-                ++used;
+            describeIn(dirfd(d), entryName);
         }
         closedir(d);
     }
+    namesAsBefore = namesAsBefore && used == matchesBefore;
     found.resize(used);
     // Storage far beyond what the directory now needs goes back.
     if (found.capacity() > 4 * found.size() + 64)
         found.shrink_to_fit();
-    SortByName(found);
+    if (!namesAsBefore)
+        SortByName(found, m_order);
+    m_orderByName = true;
     if (root.back() != '/')
         root.push_back('/');
     m_root = std::move(root);
     return m_entries.empty() ? 0 : 1;
 }
 
+int CFileFindS::NoMatches() {
+    m_entries.clear();
+    m_order.clear();
+    return 0;
+}
+
 void CFileFindS::SetMatches(std::string root, std::vector<Entry> entries) {
     m_root = std::move(root);
     m_entries = std::move(entries);
+    // Yielded in the order given.
+    m_order.resize(m_entries.size());
+    for (std::size_t i = 0; i < m_order.size(); ++i)
+        m_order[i] = i;
+    m_orderByName = false;
     m_next = 0;
 }
 
@@ -194,12 +192,22 @@ int CFileFindS::FindNextFileA() {
     if (m_next >= m_entries.size())
         return 0;
     ++m_next;
+    // Name order visits the entries out of the order the directory gave
+    // them, so each would be a cache miss in a large directory: the entry a
+    // few steps ahead is fetched while this one is used.
+    constexpr std::size_t kAhead = 8;
+    if (m_next + kAhead <= m_order.size()) {
+        const char* ahead = reinterpret_cast<const char*>(&m_entries[m_order[m_next + kAhead - 1]]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(Entry) - 1);
+    }
     return m_next < m_entries.size() ? 1 : 0;
 }
 
 void CFileFindS::Close() {
     m_root.clear();
     m_entries = {}; // a large search's storage goes with it
+    m_order = {};
     m_next = 0;
 }
 
@@ -208,7 +216,7 @@ std::size_t CFileFindS::GetMatchCount() const {
 }
 
 const CFileFindS::Entry* CFileFindS::CurrentEntry() const {
-    return m_next == 0 || m_next > m_entries.size() ? nullptr : &m_entries[m_next - 1];
+    return m_next == 0 || m_next > m_entries.size() ? nullptr : &m_entries[m_order[m_next - 1]];
 }
 
 std::string CFileFindS::GetFileName() const {

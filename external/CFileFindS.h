@@ -81,8 +81,13 @@ protected:
     void SetMatches(std::string root, std::vector<Entry> entries);
 
 private:
-    std::string m_root; // resolved absolute directory, ending in "/"
-    std::vector<Entry> m_entries;
+    // Ends a search that found nothing.
+    int NoMatches();
+
+    std::string m_root;               // resolved absolute directory, ending in "/"
+    std::vector<Entry> m_entries;     // in the order the directory gave them
+    std::vector<std::size_t> m_order; // the entries' indices in the order yielded
+    bool m_orderByName = false;       // m_order is the names' byte order
     std::size_t m_next = 0;
 };
 

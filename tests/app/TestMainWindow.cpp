@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
 #include <QTreeView>
@@ -342,11 +343,22 @@ TEST_F(MainWindowTest, EveryTickRebuildsTheList) {
     window->List()->setCurrentIndex(window->Rows()->index(0, 0));
     ASSERT_TRUE(window->List()->selectionModel()->hasSelection());
 
+    QSignalSpy resets(window->Rows(), &QAbstractItemModel::modelReset);
     Drop(m_queue, "B.olb");
     window->OnTimer(1);
     EXPECT_EQ(window->Rows()->rowCount(), 2);
     EXPECT_FALSE(window->List()->selectionModel()->hasSelection());
     EXPECT_EQ(window->CountLine()->text(), "There are 2 batches in queue");
+    EXPECT_EQ(resets.count(), 1);
+
+    // Rows that stay the same are not rebuilt, yet the selection still goes.
+    window->List()->setCurrentIndex(window->Rows()->index(1, 0));
+    ASSERT_TRUE(window->List()->selectionModel()->hasSelection());
+    window->OnTimer(1);
+    EXPECT_EQ(window->Rows()->rowCount(), 2);
+    EXPECT_FALSE(window->List()->selectionModel()->hasSelection());
+    EXPECT_FALSE(window->List()->currentIndex().isValid());
+    EXPECT_EQ(resets.count(), 1);
     // The engine's status text reaches the second line.
     EXPECT_EQ(window->StatusLine()->text().toStdString(), window->Engine()->StatusMessage());
 }

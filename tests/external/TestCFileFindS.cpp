@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -22,8 +23,7 @@ using testsupport::WriteFile;
 namespace {
 
 // Every name the finder yields for a pattern, in its order; directories marked "/".
-std::vector<std::string> Names(const std::string& pattern) {
-    CFileFindS finder;
+std::vector<std::string> Names(const std::string& pattern, CFileFindS& finder) {
     std::vector<std::string> out;
     if (!finder.FindFile(pattern, 0))
         return out;
@@ -33,6 +33,11 @@ std::vector<std::string> Names(const std::string& pattern) {
         out.push_back(finder.GetFileName() + (finder.IsDirectory() ? "/" : ""));
     }
     return out;
+}
+
+std::vector<std::string> Names(const std::string& pattern) {
+    CFileFindS finder;
+    return Names(pattern, finder);
 }
 
 } // namespace
@@ -170,4 +175,36 @@ TEST(CFileFindS, ManyNamesComeInByteOrderWhateverTheirCreationOrder) {
     std::sort(names.begin(), names.end());
     names.erase(std::unique(names.begin(), names.end()), names.end());
     EXPECT_EQ(Names(dir / "*.olb"), names);
+
+    // One finder searching again and again, as the scan's does, while the
+    // directory stays, loses a name to another, shrinks, grows and vanishes.
+    CFileFindS finder;
+    const auto rename = [&](const std::string& from, const std::string& to) {
+        std::filesystem::rename(dir / from, dir / to);
+        *std::find(names.begin(), names.end(), from) = to;
+        std::sort(names.begin(), names.end());
+    };
+    const std::function<void()> changes[] = {
+        [] {},
+        [&] { rename(names.front(), "zzz.olb"); },
+        [&] { rename(names[5], "plate.olb"); },
+        [&] {
+            std::filesystem::remove(dir / names.back());
+            names.pop_back();
+        },
+        [&] {
+            WriteFile(dir / "a.olb", "");
+            names.insert(std::upper_bound(names.begin(), names.end(), "a.olb"), "a.olb");
+        },
+        [] {}};
+    for (const auto& change : changes) {
+        change();
+        EXPECT_EQ(Names(dir / "*.olb", finder), names);
+    }
+    std::vector<std::string> fewer;
+    std::copy_if(names.begin(), names.end(), std::back_inserter(fewer),
+                 [](const std::string& name) { return name.rfind("plate0", 0) == 0; });
+    EXPECT_EQ(Names(dir / "plate0*", finder), fewer);
+    EXPECT_TRUE(Names(dir / "missing/*.olb", finder).empty());
+    EXPECT_EQ(Names(dir / "*.olb", finder), names);
 }
