@@ -26,12 +26,13 @@ CBatch& CBatchList::NextSlot() {
     return m_batches[m_filled++];
 }
 
-void CBatchList::EndRefill() {
+void CBatchList::EndRefill(bool inOrder) {
     m_batches.resize(m_filled);
     // Storage far beyond what the queue now needs goes back.
     if (m_batches.capacity() > 4 * m_batches.size() + 64)
         m_batches.shrink_to_fit();
-    OrderScanned();
+    if (!inOrder)
+        OrderScanned();
 }
 
 void CBatchList::OrderScanned() {

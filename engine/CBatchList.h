@@ -36,8 +36,11 @@ public:
     void BeginRefill() { m_filled = 0; }
     // The slot for the next batch in scan order; every field must be set.
     CBatch& NextSlot();
-    // Drops the slots not handed out and orders the list.
-    void EndRefill();
+    // How many slots were handed out since BeginRefill.
+    std::size_t Filling() const { return m_filled; }
+    // Drops the slots not handed out and orders the list; `inOrder` tells
+    // that the caller filled them in ascending creation time already.
+    void EndRefill(bool inOrder = false);
 
 private:
     // Orders m_batches, which are in scan order, as Assign promises.

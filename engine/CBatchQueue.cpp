@@ -90,6 +90,10 @@ int CBatchQueue::Rescan() {
     if (!m_scanFinder)
         m_scanFinder = m_services.finders();
     external::CFileFindS* finder = m_scanFinder.get();
+    // Files dropped one after the other mostly come in creation order
+    // already: then the list needs no ordering pass.
+    bool inOrder = true;
+    std::int64_t lastCreated = 0;
     if (finder != nullptr && finder->FindFile(ScanPattern(), 0)) {
         const std::string& root = finder->Root();
         for (int more = 1; more;) {
@@ -105,9 +109,11 @@ int CBatchQueue::Rescan() {
             batch.lastWrite = found->lastWrite;
             batch.identity = found->identity;
             batch.createdNanoseconds = found->createdNanoseconds;
+            inOrder = inOrder && (m_list.Filling() == 1 || lastCreated <= batch.created);
+            lastCreated = batch.created;
         }
     }
-    m_list.EndRefill();
+    m_list.EndRefill(inOrder);
     return 1;
 }
 

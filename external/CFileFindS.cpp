@@ -62,20 +62,23 @@ std::uint64_t NamePrefix(std::string_view name) {
     return prefix;
 }
 
-// The entries' indices in byte order of their names. Sorting small keys,
+// The listed names' indices in byte order of the names. Sorting small keys,
 // which mostly differ in their first eight bytes, is several times cheaper
-// than sorting the entries themselves when a directory holds tens of
-// thousands of matches; the entries stay where they are.
-void SortByName(const std::vector<CFileFindS::Entry>& entries, std::vector<std::size_t>& order) {
+// than comparing whole names when a directory holds tens of thousands.
+void SortByName(const std::string& names, const std::vector<std::size_t>& ends,
+                std::vector<std::size_t>& order) {
     struct Key {
         std::uint64_t prefix;
         std::string_view name;
         std::size_t index;
     };
     std::vector<Key> keys;
-    keys.reserve(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i)
-        keys.push_back({NamePrefix(entries[i].name), entries[i].name, i});
+    keys.reserve(ends.size());
+    const std::string_view all(names);
+    for (std::size_t i = 0, begin = 0; i < ends.size(); begin = ends[i], ++i) {
+        const std::string_view name = all.substr(begin, ends[i] - begin);
+        keys.push_back({NamePrefix(name), name, i});
+    }
     // Names in one directory are unique, so the order is total.
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         return a.prefix != b.prefix ? a.prefix < b.prefix : a.name < b.name;
@@ -85,13 +88,32 @@ void SortByName(const std::vector<CFileFindS::Entry>& entries, std::vector<std::
         order[i] = keys[i].index;
 }
 
+// Gives back storage far beyond what a container now holds.
+template <typename Container> void Fit(Container& c) {
+    if (c.capacity() > 4 * c.size() + 64)
+        c.shrink_to_fit();
+}
+
 } // namespace
 
+CFileFindS::~CFileFindS() {
+    CloseDirectory();
+}
+
+void CFileFindS::CloseDirectory() {
+    if (m_dirFd >= 0)
+        close(m_dirFd);
+    m_dirFd = -1;
+}
+
 int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
-    // The matches of the search before are dropped, but their storage (and
-    // their names' buffers) is reused below.
+    // The search before ends here; its storage serves this one.
+    CloseDirectory();
     m_root.clear();
+    m_given.clear();
     m_next = 0;
+    m_hasAhead = false;
+    m_hasCurrent = false;
     const auto [dir, last] = platform::SplitPath(name);
     if (last.empty() || last == "." || last == "..")
         return NoMatches();
@@ -101,122 +123,164 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
     std::string root;
     if (!ResolveDirectory(dir.empty() ? std::string(".") : dir, root))
         return NoMatches();
+    if (root.back() != '/')
+        root.push_back('/');
 
-    std::vector<Entry>& found = m_entries;
-    std::size_t used = 0;
-    // While every match has the name the search before found in its place,
-    // that search's name order still holds and is not sorted again: a
-    // directory read again unchanged yields its entries in the same order.
-    const std::size_t matchesBefore = found.size();
-    bool namesAsBefore = m_orderByName && m_order.size() == matchesBefore;
-    // The next slot to describe an entry in: one left from the search before
-    // when there is one, so that its name's buffer is written over.
-    const auto describeIn = [&](int dirFd, std::string_view entryName) {
-        if (used == found.size()) {
-            found.emplace_back();
-            namesAsBefore = false;
-        }
-        Entry& entry = found[used];
-        if (entry.name != entryName) {
-            entry.name.assign(entryName);
-            namesAsBefore = false;
-        }
-        if (Describe(dirFd, entry.name.c_str(), entry))
-            ++used;
-        else
-            namesAsBefore = false;
-    };
     if (!platform::HasWildcards(last)) {
         // Searching the directory is enough to describe one of its entries.
         const int fd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             return NoMatches();
-        describeIn(fd, last);
+        Ahead().name.assign(last);
+        m_hasAhead = Describe(fd, last.c_str(), Ahead());
         close(fd);
-    } else {
-        const int fd =
-            open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
-            return NoMatches();
-        DIR* d = fdopendir(fd);
-        if (d == nullptr) {
-            close(fd);
-            return NoMatches();
-        }
-        while (const dirent* de = readdir(d)) {
-            const std::string_view entryName(de->d_name);
-            if (entryName == "." || entryName == "..")
-                continue;
-            // The directory says what most entries are; those it marks as links or
-            // special files are refused without a stat.
-            if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR)
-                continue;
-            if (!platform::WildcardMatch(last, entryName))
-                continue;
-            describeIn(dirfd(d), entryName);
-        }
-        closedir(d);
+        m_root = std::move(root);
+        return m_hasAhead ? 1 : 0;
     }
-    namesAsBefore = namesAsBefore && used == matchesBefore;
-    found.resize(used);
-    // Storage far beyond what the directory now needs goes back.
-    if (found.capacity() > 4 * found.size() + 64)
-        found.shrink_to_fit();
-    if (!namesAsBefore)
-        SortByName(found, m_order);
+
+    // The listing reads through a descriptor of its own; this one stays open
+    // for describing the names until the walk is over.
+    const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return NoMatches();
+    const int listFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (d == nullptr) {
+        if (listFd >= 0)
+            close(listFd);
+        close(fd);
+        return NoMatches();
+    }
+    m_dirFd = fd;
+    // While every name is the one the search before listed in its place, that
+    // search's name order still holds and is not sorted again: a directory
+    // read again unchanged gives its names in the same order.
+    const std::size_t listedBefore = m_nameEnds.size();
+    bool namesAsBefore = m_orderByName && m_order.size() == listedBefore;
+    if (!namesAsBefore) {
+        m_names.clear();
+        m_nameEnds.clear();
+    }
+    std::size_t listed = 0;
+    std::size_t end = 0; // of the names listed so far in m_names
+    while (const dirent* de = readdir(d)) {
+        const std::string_view entryName(de->d_name);
+        if (entryName == "." || entryName == "..")
+            continue;
+        // The directory says what most entries are; those it marks as links or
+        // special files are refused without a stat.
+        if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR)
+            continue;
+        if (!platform::WildcardMatch(last, entryName))
+            continue;
+        if (namesAsBefore) {
+            if (listed < listedBefore &&
+                std::string_view(m_names).substr(end, m_nameEnds[listed] - end) == entryName) {
+                end = m_nameEnds[listed++];
+                continue;
+            }
+            namesAsBefore = false;
+            m_names.resize(end);
+            m_nameEnds.resize(listed);
+        }
+        m_names.append(entryName);
+        m_nameEnds.push_back(m_names.size());
+        end = m_names.size();
+        ++listed;
+    }
+    closedir(d);
+    if (namesAsBefore && listed != listedBefore) {
+        namesAsBefore = false;
+        m_names.resize(end);
+        m_nameEnds.resize(listed);
+    }
+    if (!namesAsBefore) {
+        Fit(m_names);
+        Fit(m_nameEnds);
+        SortByName(m_names, m_nameEnds, m_order);
+        Fit(m_order);
+    }
     m_orderByName = true;
-    if (root.back() != '/')
-        root.push_back('/');
     m_root = std::move(root);
-    return m_entries.empty() ? 0 : 1;
+    m_hasAhead = DescribeAhead();
+    if (!m_hasAhead)
+        CloseDirectory();
+    return m_hasAhead ? 1 : 0;
+}
+
+bool CFileFindS::DescribeAhead() {
+    if (m_dirFd < 0) {
+        // Matches a derived finder set are yielded as they are.
+        if (m_next >= m_given.size())
+            return false;
+        Ahead() = m_given[m_next++];
+        return true;
+    }
+    // Names whose entry has gone or turned into a link since the listing
+    // are passed over, as if they had never been listed.
+    while (m_next < m_order.size()) {
+        // Name order visits the listing out of place, and each statx between
+        // two names pushes the listing out of the cache: where the names a
+        // few steps ahead lie is fetched early, and those names a step later.
+        constexpr std::size_t kAhead = 8;
+        if (m_next + 2 * kAhead < m_order.size()) {
+            __builtin_prefetch(&m_nameEnds[m_order[m_next + 2 * kAhead]]);
+            const std::size_t soon = m_order[m_next + kAhead];
+            __builtin_prefetch(m_names.data() + (soon == 0 ? 0 : m_nameEnds[soon - 1]));
+        }
+        const std::size_t i = m_order[m_next++];
+        const std::size_t begin = i == 0 ? 0 : m_nameEnds[i - 1];
+        Entry& ahead = Ahead();
+        ahead.name.assign(m_names, begin, m_nameEnds[i] - begin);
+        if (Describe(m_dirFd, ahead.name.c_str(), ahead))
+            return true;
+    }
+    return false;
 }
 
 int CFileFindS::NoMatches() {
-    m_entries.clear();
+    CloseDirectory();
+    m_names.clear();
+    m_nameEnds.clear();
     m_order.clear();
+    m_orderByName = false;
+    m_given.clear();
+    m_hasAhead = false;
     return 0;
 }
 
 void CFileFindS::SetMatches(std::string root, std::vector<Entry> entries) {
+    CloseDirectory();
     m_root = std::move(root);
-    m_entries = std::move(entries);
-    // Yielded in the order given.
-    m_order.resize(m_entries.size());
-    for (std::size_t i = 0; i < m_order.size(); ++i)
-        m_order[i] = i;
-    m_orderByName = false;
+    m_given = std::move(entries);
     m_next = 0;
+    m_hasCurrent = false;
+    m_hasAhead = DescribeAhead();
 }
 
 int CFileFindS::FindNextFileA() {
-    if (m_next >= m_entries.size())
-        return 0;
-    ++m_next;
-    // Name order visits the entries out of the order the directory gave
-    // them, so each would be a cache miss in a large directory: the entry a
-    // few steps ahead is fetched while this one is used.
-    constexpr std::size_t kAhead = 8;
-    if (m_next + kAhead <= m_order.size()) {
-        const char* ahead = reinterpret_cast<const char*>(&m_entries[m_order[m_next + kAhead - 1]]);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + sizeof(Entry) - 1);
-    }
-    return m_next < m_entries.size() ? 1 : 0;
+    if (!m_hasAhead)
+        return 0; // the last match stays current
+    m_current = 1 - m_current;
+    m_hasCurrent = true;
+    m_hasAhead = DescribeAhead();
+    if (!m_hasAhead)
+        CloseDirectory();
+    return m_hasAhead ? 1 : 0;
 }
 
 void CFileFindS::Close() {
+    CloseDirectory();
     m_root.clear();
-    m_entries = {}; // a large search's storage goes with it
+    // A large search's storage goes with it.
+    m_names = {};
+    m_nameEnds = {};
     m_order = {};
+    m_orderByName = false;
+    m_given = {};
     m_next = 0;
-}
-
-std::size_t CFileFindS::GetMatchCount() const {
-    return m_entries.size();
-}
-
-const CFileFindS::Entry* CFileFindS::CurrentEntry() const {
-    return m_next == 0 || m_next > m_entries.size() ? nullptr : &m_entries[m_order[m_next - 1]];
+    m_hasAhead = false;
+    m_hasCurrent = false;
 }
 
 std::string CFileFindS::GetFileName() const {

@@ -30,7 +30,7 @@ public:
     };
 
     CFileFindS() = default;
-    virtual ~CFileFindS() = default;
+    virtual ~CFileFindS();
     CFileFindS(const CFileFindS&) = delete;
     CFileFindS& operator=(const CFileFindS&) = delete;
 
@@ -47,9 +47,6 @@ public:
     // so a finder kept for one repeated search allocates nothing once the
     // directory stops growing.
     void Close();
-
-    // How many matches the open search holds.
-    std::size_t GetMatchCount() const;
 
     // Accessors of the current entry.
     std::string GetFileName() const;
@@ -69,11 +66,11 @@ public:
     // Which file the current entry is (device, inode, birth time).
     platform::FileIdentity GetFileIdentity() const;
 
-    // The current entry itself, or null before the first FindNextFileA and
-    // after the last; and the directory its path starts with (ending in "/").
-    // For callers that copy many matches into storage of their own without a
-    // string made per accessor.
-    const Entry* CurrentEntry() const;
+    // The current entry itself, or null before the first FindNextFileA; and
+    // the directory its path starts with (ending in "/"). For callers that
+    // copy many matches into storage of their own without a string made per
+    // accessor.
+    const Entry* CurrentEntry() const { return m_hasCurrent ? &m_described[m_current] : nullptr; }
     const std::string& Root() const { return m_root; }
 
 protected:
@@ -83,12 +80,30 @@ protected:
 private:
     // Ends a search that found nothing.
     int NoMatches();
+    // Describes the next listed name that is still a regular file or a
+    // directory into m_ahead; false when none is left.
+    bool DescribeAhead();
+    void CloseDirectory();
 
-    std::string m_root;               // resolved absolute directory, ending in "/"
-    std::vector<Entry> m_entries;     // in the order the directory gave them
-    std::vector<std::size_t> m_order; // the entries' indices in the order yielded
-    bool m_orderByName = false;       // m_order is the names' byte order
-    std::size_t m_next = 0;
+    std::string m_root; // resolved absolute directory, ending in "/"
+    // A wildcard search lists the matching names only; each is described
+    // (statx) as the walk reaches it, so a search holds a few bytes per match
+    // rather than a whole entry. Matches set by a derived finder are kept
+    // whole instead.
+    std::string m_names;                 // the listed names, one after the other
+    std::vector<std::size_t> m_nameEnds; // where each listed name ends in m_names
+    std::vector<std::size_t> m_order;    // listed names' indices in byte order of the names
+    bool m_orderByName = false;          // m_order was sorted from the names listed
+    int m_dirFd = -1;                    // the listed directory, while the walk goes on
+    std::vector<Entry> m_given;          // matches set by SetMatches, in their order
+    std::size_t m_next = 0;              // the next name (or given match) to describe
+    // The current match and the one after it, taking turns in two places so
+    // that neither is copied.
+    Entry m_described[2];
+    std::size_t m_current = 0; // where the current match is; the one after is in the other
+    bool m_hasCurrent = false;
+    bool m_hasAhead = false;
+    Entry& Ahead() { return m_described[1 - m_current]; }
 };
 
 } // namespace external
