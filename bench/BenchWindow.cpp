@@ -143,7 +143,8 @@ public:
 // it in a scratch directory, and its finder and watcher counted.
 class WindowLab {
 public:
-    WindowLab(const std::string& queueDir, int running, int items)
+    // Without `watched`, the window runs without a watcher: only its ticks rescan.
+    WindowLab(const std::string& queueDir, int running, int items, bool watched = true)
         : m_library(running, items), m_pattern(queueDir + "/*.olb") {
         m_store.WriteString("Settings", "QueueDir", queueDir);
         m_store.WriteString("Settings", "Filters", "*.olb");
@@ -161,7 +162,11 @@ public:
             };
             return std::make_unique<engine::CBatchQueue>(std::move(engineServices));
         };
-        services.makeWatcher = [this](platform::MessagePoster* target) {
+        services.makeWatcher =
+            [this, watched](
+                platform::MessagePoster* target) -> std::unique_ptr<watcher::CDirectoryWatcher> {
+            if (!watched)
+                return nullptr;
             poster.target = target;
             return std::make_unique<watcher::CDirectoryWatcher>(&poster);
         };
@@ -208,29 +213,51 @@ void BM_WindowTick(benchmark::State& state) {
 
 // The tick and the floor in turns within each iteration, which goes first
 // alternating, in CPU time of the whole process (the window's painting and
-// every other thread included): the ratio is the figure to watch.
+// every other thread included): the ratio is the figure to watch. With the
+// second argument 1, one batch arrives or leaves before every tick (outside
+// the time taken), so that the list changes and the view is rebuilt and
+// repainted each time, with no watcher, whose early rescan would otherwise
+// take the change before the tick; with 0 the queue stands still, as a long
+// queue mostly does.
 void BM_TickAgainstFloor(benchmark::State& state) {
     const auto batches = static_cast<std::size_t>(state.range(0));
+    const bool changing = state.range(1) != 0;
     const std::string& dir = QueueDirWith(batches);
-    WindowLab lab(dir, 1, 3);
+    WindowLab lab(dir, 1, 3, !changing);
     lab.window->SetTimerPeriod(0); // the benchmark drives the ticks
-    double tick = 0, floor = 0;
+    const std::string arriving = dir + "/arriving.olb";
+    double tick = 0, floor = 0, tickThread = 0, floorThread = 0;
     bool tickFirst = false;
     for (auto _ : state) {
+        if (changing) {
+            state.PauseTiming();
+            const int fd = open(arriving.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                close(fd);
+            else
+                unlink(arriving.c_str());
+            state.ResumeTiming();
+        }
         for (int turn = 0; turn < 2; ++turn) {
             const double start = bench::ProcessCpuSeconds();
+            const double startThread = bench::ThreadCpuSeconds();
             if ((turn == 0) == tickFirst) {
                 lab.window->OnTimer(0);
                 QCoreApplication::processEvents();
                 tick += bench::ProcessCpuSeconds() - start;
+                tickThread += bench::ThreadCpuSeconds() - startThread;
             } else {
                 benchmark::DoNotOptimize(bench::ScanFloor(dir, "*.olb"));
                 floor += bench::ProcessCpuSeconds() - start;
+                floorThread += bench::ThreadCpuSeconds() - startThread;
             }
         }
         tickFirst = !tickFirst;
     }
+    unlink(arriving.c_str());
     bench::ReportAgainstFloor(state, "tick", tick, floor);
+    // The window's thread alone, against the floor on the same thread.
+    state.counters["window_thread_per_floor"] = floorThread > 0 ? tickThread / floorThread : 0;
     state.counters["rows"] = lab.Rows();
 }
 
@@ -364,7 +391,9 @@ int main(int argc, char** argv) {
             ->Arg(size)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_TickAgainstFloor", BM_TickAgainstFloor)
-            ->Arg(size)
+            ->ArgNames({"waiting", "changing"})
+            ->Args({size, 0})
+            ->Args({size, 1})
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("BM_WindowTickBatchInFlight", BM_WindowTickBatchInFlight)
             ->Arg(size)
