@@ -1,7 +1,9 @@
 // The real program left alone: its CPU time and resident memory over a quiet
 // period (60 seconds unless TESMARO_IDLE_SECONDS says otherwise), once with an
 // empty queue and once with 100,000 waiting batches and the suite not running,
-// and a third time like the second with a trial of a memory setting. All run
+// and a third time like the second with the C library told to map every
+// block over 128 KiB on its own, which tells whether setting that at start-up
+// would give memory back that the heap otherwise keeps. All run
 // side by side, each in a private settings home, state home (its run record)
 // and runtime directory, and each on a queue directory of its own.
 #include "BenchSupport.h"
@@ -117,8 +119,8 @@ void BM_Idle(benchmark::State& state) {
     for (auto _ : state) {
         RunningTesmaro empty(emptyQueue.Path(), false);
         RunningTesmaro full(fullQueue, true);
-        // A trial of a change proposed for the program's start: large blocks
-        // always mapped on their own, so that freeing them returns the memory.
+        // Large blocks always mapped on their own, so that freeing them
+        // returns the memory: what a start-up setting of the threshold would do.
         RunningTesmaro trial(trialQueue, true, {"MALLOC_MMAP_THRESHOLD_=131072"});
         if (!empty.WaitUntilTicking() || !full.WaitUntilTicking() || !trial.WaitUntilTicking()) {
             state.SkipWithError("Tesmaro did not start ticking");
