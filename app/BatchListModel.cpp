@@ -1,20 +1,11 @@
 #include "app/BatchListModel.h"
 
 #include "engine/CBatchQueue.h"
+#include "platform/KeptStorage.h"
 
 #include <string_view>
 
 namespace app {
-
-namespace {
-
-// Gives back storage far beyond what the rows now need.
-template <typename Container> void Fit(Container& c) {
-    if (c.capacity() > 4 * c.size() + 64)
-        c.shrink_to_fit();
-}
-
-} // namespace
 
 bool BatchListModel::SameRows(const engine::CBatchList& list) const {
     if (list.GetCount() != m_created.size())
@@ -46,9 +37,9 @@ bool BatchListModel::SetRows(const engine::CBatchList& list) {
         m_titleEnds.push_back(m_titles.size());
         m_created.push_back(batch.created);
     }
-    Fit(m_titles);
-    Fit(m_titleEnds);
-    Fit(m_created);
+    platform::GiveBackExcess(m_titles);
+    platform::GiveBackExcess(m_titleEnds);
+    platform::GiveBackExcess(m_created);
     endResetModel();
     return true;
 }

@@ -1,5 +1,7 @@
 #include "engine/CBatchList.h"
 
+#include "platform/KeptStorage.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <utility>
@@ -28,9 +30,7 @@ CBatch& CBatchList::NextSlot() {
 
 void CBatchList::EndRefill(bool inOrder) {
     m_batches.resize(m_filled);
-    // Storage far beyond what the queue now needs goes back.
-    if (m_batches.capacity() > 4 * m_batches.size() + 64)
-        m_batches.shrink_to_fit();
+    platform::GiveBackExcess(m_batches);
     if (!inOrder)
         OrderScanned();
 }

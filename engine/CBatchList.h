@@ -19,8 +19,6 @@ public:
     const CBatch& GetHead() const { return m_batches.front(); }
     const_iterator begin() const { return m_batches.begin(); }
     const_iterator end() const { return m_batches.end(); }
-    // Empties the list and gives its storage back.
-    void RemoveAll() { m_batches = {}; }
 
     // Inserts one batch before the first one created later than it.
     void InsertOrdered(CBatch batch);
@@ -36,8 +34,6 @@ public:
     void BeginRefill() { m_filled = 0; }
     // The slot for the next batch in scan order; every field must be set.
     CBatch& NextSlot();
-    // How many slots were handed out since BeginRefill.
-    std::size_t Filling() const { return m_filled; }
     // Drops the slots not handed out and orders the list; `inOrder` tells
     // that the caller filled them in ascending creation time already.
     void EndRefill(bool inOrder = false);

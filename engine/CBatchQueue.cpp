@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 
 namespace engine {
 
@@ -93,7 +94,7 @@ int CBatchQueue::Rescan() {
     // Files dropped one after the other mostly come in creation order
     // already: then the list needs no ordering pass.
     bool inOrder = true;
-    std::int64_t lastCreated = 0;
+    std::int64_t lastCreated = std::numeric_limits<std::int64_t>::min();
     if (finder != nullptr && finder->FindFile(ScanPattern(), 0)) {
         const std::string& root = finder->Root();
         for (int more = 1; more;) {
@@ -109,7 +110,7 @@ int CBatchQueue::Rescan() {
             batch.lastWrite = found->lastWrite;
             batch.identity = found->identity;
             batch.createdNanoseconds = found->createdNanoseconds;
-            inOrder = inOrder && (m_list.Filling() == 1 || lastCreated <= batch.created);
+            inOrder = inOrder && lastCreated <= batch.created;
             lastCreated = batch.created;
         }
     }

@@ -1,5 +1,6 @@
 #include "external/CFileFindS.h"
 
+#include "platform/KeptStorage.h"
 #include "platform/Path.h"
 #include "platform/Wildcard.h"
 
@@ -86,12 +87,6 @@ void SortByName(const std::string& names, const std::vector<std::size_t>& ends,
     order.resize(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i)
         order[i] = keys[i].index;
-}
-
-// Gives back storage far beyond what a container now holds.
-template <typename Container> void Fit(Container& c) {
-    if (c.capacity() > 4 * c.size() + 64)
-        c.shrink_to_fit();
 }
 
 } // namespace
@@ -195,10 +190,10 @@ int CFileFindS::FindFile(const std::string& name, int /*unused*/) {
         m_nameEnds.resize(listed);
     }
     if (!namesAsBefore) {
-        Fit(m_names);
-        Fit(m_nameEnds);
+        platform::GiveBackExcess(m_names);
+        platform::GiveBackExcess(m_nameEnds);
         SortByName(m_names, m_nameEnds, m_order);
-        Fit(m_order);
+        platform::GiveBackExcess(m_order);
     }
     m_orderByName = true;
     m_root = std::move(root);

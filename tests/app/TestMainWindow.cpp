@@ -64,6 +64,15 @@ protected:
     static void Drop(const std::string& dir, const std::string& name) {
         testsupport::WriteFile(dir + "/" + name, "sample list\n");
     }
+    // Opens the settings sheet from the window's button and confirms it with
+    // the queue directory set to `dir`.
+    static void ConfirmSettingsWithQueueDir(CBatchQueueDlg& window, const std::string& dir) {
+        testsupport::WhenModal<CBatchParamsSheet>([dir](CBatchParamsSheet* sheet) {
+            sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(dir));
+            sheet->accept();
+        });
+        window.SettingsButton()->click();
+    }
     static std::vector<std::string> Titles(const CBatchQueueDlg& window) {
         std::vector<std::string> out;
         const auto* rows = window.Rows();
@@ -395,12 +404,7 @@ TEST_F(MainWindowTest, SettingsConfirmedAreSavedAndFollowedOnTheNextTick) {
     auto window = Open(std::move(services));
     window->SetTimerPeriod(0);
     events.events.clear();
-    const std::string other = m_other;
-    testsupport::WhenModal<CBatchParamsSheet>([other](CBatchParamsSheet* sheet) {
-        sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(other));
-        sheet->accept();
-    });
-    window->SettingsButton()->click();
+    ConfirmSettingsWithQueueDir(*window, m_other);
 
     EXPECT_EQ(m_store.GetString("Settings", "QueueDir", ""), m_other);
     EXPECT_EQ(window->Engine()->Settings().QueueDir, m_other);
@@ -469,12 +473,7 @@ TEST_F(MainWindowTest, SettingsAreToldSavedOnlyWhenTheFileWasWritten) {
         auto window = Open(std::move(services));
         window->SetTimerPeriod(0);
         events.events.clear();
-        const std::string other = m_other;
-        testsupport::WhenModal<CBatchParamsSheet>([other](CBatchParamsSheet* sheet) {
-            sheet->findChild<QLineEdit*>("1004")->setText(QString::fromStdString(other));
-            sheet->accept();
-        });
-        window->SettingsButton()->click();
+        ConfirmSettingsWithQueueDir(*window, m_other);
         EXPECT_EQ(events.Told(), std::vector<std::string>{c.told});
         // The change holds for this run either way.
         EXPECT_EQ(window->Engine()->Settings().QueueDir, m_other);

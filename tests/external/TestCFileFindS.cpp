@@ -208,3 +208,21 @@ TEST(CFileFindS, ManyNamesComeInByteOrderWhateverTheirCreationOrder) {
     EXPECT_TRUE(Names(dir / "missing/*.olb", finder).empty());
     EXPECT_EQ(Names(dir / "*.olb", finder), names);
 }
+
+TEST(CFileFindS, NamesThatGoOrTurnIntoLinksDuringTheWalkArePassedOver) {
+    // A search lists the names first and describes each as the walk reaches
+    // it; what changed in between is treated as if it had never been listed.
+    TempDir dir;
+    for (const char* name : {"a.olb", "b.olb", "c.olb", "d.olb"})
+        WriteFile(dir / name, "x");
+    CFileFindS finder;
+    ASSERT_NE(finder.FindFile(dir / "*.olb", 0), 0);
+    std::filesystem::remove(dir / "b.olb");
+    std::filesystem::remove(dir / "d.olb");
+    ASSERT_EQ(symlink("/dev/zero", (dir / "d.olb").c_str()), 0);
+    EXPECT_NE(finder.FindNextFileA(), 0);
+    EXPECT_EQ(finder.GetFileName(), "a.olb");
+    EXPECT_EQ(finder.FindNextFileA(), 0) << "c.olb is the last match left";
+    EXPECT_EQ(finder.GetFileName(), "c.olb");
+    EXPECT_FALSE(finder.IsDirectory());
+}
